@@ -1,0 +1,36 @@
+#pragma once
+
+#include "util/Result.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace pavix {
+
+/// The service's whole configuration, from "bridge.json" in the configuration folder.
+struct BridgeConfig {
+    std::uint16_t port = 8790;
+    std::string key;
+    std::optional<std::string> settings;
+    std::optional<std::string> project;
+
+    /// Reads the file; when it is missing or undecodable, writes a fresh one (new key,
+    /// port 8790, settings "direct") and returns that. A decodable file is never touched.
+    static Result<BridgeConfig> loadOrCreate();
+
+    /// 43 characters of unpadded base64url over 32 random bytes.
+    static Result<std::string> randomKey();
+
+    /// Nothing when `bytes` is not a valid configuration.
+    static std::optional<BridgeConfig> decode(const std::string& bytes);
+    /// Pretty-printed JSON with sorted member names; absent optionals left out.
+    std::string encode() const;
+
+    static std::filesystem::path path();
+
+    bool operator==(const BridgeConfig&) const = default;
+};
+
+} // namespace pavix

@@ -1,0 +1,86 @@
+#include "http/EventStream.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <deque>
+
+namespace pavix {
+
+// The queue plus a timer used as a condition variable: `wake` cancels the wait.
+struct EventChannel {
+    explicit EventChannel(asio::any_io_executor executor)
+        : signal(executor) {}
+    asio::steady_timer signal;
+    std::deque<EventText> queue;
+    bool finished = false;
+    bool abandoned = false;
+    std::function<void()> onEnd;
+
+    void wake() { signal.cancel(); }
+};
+
+bool EventWriter::push(EventText text) const {
+    if (!channel_ || channel_->abandoned || channel_->finished) return false;
+    channel_->queue.push_back(std::move(text));
+    channel_->wake();
+    return true;
+}
+
+void EventWriter::finish() const {
+    if (!channel_ || channel_->finished) return;
+    channel_->finished = true;
+    channel_->wake();
+}
+
+EventReader& EventReader::operator=(EventReader&& other) noexcept {
+    if (this != &other) {
+        abandon();
+        channel_ = std::move(other.channel_);
+    }
+    return *this;
+}
+
+EventReader::~EventReader() {
+    abandon();
+}
+
+void EventReader::abandon() {
+    if (!channel_ || channel_->abandoned) return;
+    channel_->abandoned = true;
+    channel_->queue.clear();
+    channel_->wake();
+    if (auto onEnd = std::move(channel_->onEnd)) onEnd();
+}
+
+asio::awaitable<std::vector<EventText>> EventReader::next() {
+    auto channel = channel_; // keeps the state alive across the wait
+    while (channel && channel->queue.empty() && !channel->finished && !channel->abandoned) {
+        channel->signal.expires_at(asio::steady_timer::time_point::max());
+        co_await channel->signal.async_wait(asio::as_tuple(asio::use_awaitable));
+    }
+    std::vector<EventText> texts;
+    if (!channel || channel->abandoned) co_return texts;
+    texts.assign(std::make_move_iterator(channel->queue.begin()),
+                 std::make_move_iterator(channel->queue.end()));
+    channel->queue.clear();
+    co_return texts;
+}
+
+std::pair<EventWriter, EventReader> makeEventStream(asio::any_io_executor executor,
+                                                    std::function<void()> onEnd) {
+    auto channel = std::make_shared<EventChannel>(executor);
+    channel->onEnd = std::move(onEnd);
+    return {EventWriter(channel), EventReader(channel)};
+}
+
+EventReader finishedEventStream(asio::any_io_executor executor, std::vector<EventText> texts) {
+    auto [writer, reader] = makeEventStream(executor);
+    for (auto& text : texts)
+        writer.push(std::move(text));
+    writer.finish();
+    return std::move(reader);
+}
+
+} // namespace pavix

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace pavix {
+
+/// A parsed request, handed by value from the connection to the API.
+struct HTTPRequest {
+    std::string method;                         ///< upper case, never empty
+    std::string path;                           ///< percent-decoded, no query
+    std::map<std::string, std::string> query;   ///< decoded; last repeat wins
+    std::map<std::string, std::string> headers; ///< names lower case; values trimmed
+    std::string body;                           ///< exactly Content-Length bytes
+    bool remoteIsLoopback = false;
+
+    /// The token after "Bearer " (scheme matched without regard to case), trimmed;
+    /// never empty when present.
+    std::optional<std::string> bearer() const;
+};
+
+} // namespace pavix

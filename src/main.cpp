@@ -1,0 +1,68 @@
+#include "config/BridgeConfig.h"
+#include "config/Installer.h"
+#include "mcp/MCPApprove.h"
+#include "serve.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace pavix;
+
+namespace {
+
+// Straight to standard error in one write, without the log's timestamp.
+int fail(const std::string& prefix, const Error& error) {
+    std::string line = prefix + error.description + "\n";
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
+    return 1;
+}
+
+int setup(const std::vector<std::string>&) {
+    auto config = BridgeConfig::loadOrCreate();
+    if (!config) return fail("couldn't create the config: ", config.error());
+    std::printf("%u %s\n", unsigned{config->port}, config->key.c_str());
+    return 0;
+}
+
+int install(const std::vector<std::string>&) {
+    if (auto installed = Installer::install(); !installed)
+        return fail("couldn't install: ", installed.error());
+    std::printf("installed: runs at login from %s\n", Installer::installedBinary().c_str());
+    return 0;
+}
+
+int uninstall(const std::vector<std::string>&) {
+    Installer::uninstall();
+    std::puts("removed the login item");
+    return 0;
+}
+
+struct Command {
+    const char* word;
+    int (*run)(const std::vector<std::string>& arguments);
+};
+
+const Command commands[] = {
+    {"serve", [](const std::vector<std::string>&) { return serve(); }},
+    {"setup", setup},
+    {"install", install},
+    {"uninstall", uninstall},
+    {"mcp", [](const std::vector<std::string>& arguments) -> int { MCPApprove::run(arguments); }},
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.emplace_back(argv[i]);
+    const std::string word = arguments.empty() ? "serve" : arguments[0];
+    for (const Command& command : commands)
+        if (word == command.word) return command.run(arguments);
+    std::puts("usage: pavix-bridge [serve | setup | install | uninstall]");
+    return 2;
+}

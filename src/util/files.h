@@ -1,0 +1,37 @@
+#pragma once
+
+#include "util/Result.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pavix {
+
+/// The user's home folder: $HOME, or the password database's entry when HOME is unset.
+std::filesystem::path homeFolder();
+
+/// "Library/Application Support/pavix" under the home folder.
+std::filesystem::path configFolder();
+
+/// The whole file, or nothing when it cannot be read.
+std::optional<std::string> readFile(const std::filesystem::path& path);
+
+/// Replaces `path` with `bytes` so that readers see the old file or the whole new one:
+/// a temporary file in the same folder, created with `mode` from its first byte,
+/// flushed to disk, then renamed over the target.
+Status writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                           unsigned mode = 0600);
+
+/// A file-name-safe UTC timestamp, e.g. 20261206T203000Z.
+std::string fileTimestamp();
+
+/// Keeps an undecodable file for the user: `path` + ".corrupt-" + timestamp.
+/// With `move` the original is renamed away, otherwise copied. Returns the new path.
+std::optional<std::filesystem::path> setAside(const std::filesystem::path& path, bool move);
+
+/// "<path>: <reason>" for the errno value `code`.
+Error systemError(const std::filesystem::path& path, int code);
+
+} // namespace pavix

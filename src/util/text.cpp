@@ -1,0 +1,120 @@
+#include "util/text.h"
+
+#include <utf8proc.h>
+
+#include <vector>
+
+namespace pavix {
+
+namespace {
+
+struct CodePoint {
+    utf8proc_int32_t value;
+    std::size_t begin, end;
+};
+
+// Decodes text that is already known to be valid; stops quietly at a bad byte.
+std::vector<CodePoint> decode(std::string_view text) {
+    std::vector<CodePoint> points;
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        utf8proc_int32_t value;
+        auto n =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &value);
+        if (n <= 0) break;
+        points.push_back({value, at, at + static_cast<std::size_t>(n)});
+        at += static_cast<std::size_t>(n);
+    }
+    return points;
+}
+
+// Byte offsets where grapheme clusters begin, plus the end of the text.
+std::vector<std::size_t> clusterStarts(std::string_view text) {
+    auto points = decode(text);
+    std::vector<std::size_t> starts;
+    utf8proc_int32_t state = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (i == 0 ||
+            utf8proc_grapheme_break_stateful(points[i - 1].value, points[i].value, &state))
+            starts.push_back(points[i].begin);
+    }
+    starts.push_back(points.empty() ? 0 : points.back().end);
+    return starts;
+}
+
+bool isHorizontalSpace(utf8proc_int32_t c) {
+    return c == '\t' || utf8proc_category(c) == UTF8PROC_CATEGORY_ZS;
+}
+
+bool isSpaceOrNewline(utf8proc_int32_t c) {
+    return isHorizontalSpace(c) || (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 ||
+           c == 0x2029;
+}
+
+template <class Predicate>
+std::string trim(std::string_view text, Predicate isSpace) {
+    auto points = decode(text);
+    std::size_t first = 0, last = points.size();
+    while (first < last && isSpace(points[first].value))
+        ++first;
+    while (last > first && isSpace(points[last - 1].value))
+        --last;
+    if (first == last) return {};
+    return std::string(
+        text.substr(points[first].begin, points[last - 1].end - points[first].begin));
+}
+
+} // namespace
+
+bool isValidUtf8(std::string_view text) {
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        utf8proc_int32_t value;
+        auto n =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &value);
+        if (n <= 0) return false;
+        at += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string firstGraphemes(std::string_view text, std::size_t count) {
+    auto starts = clusterStarts(text);
+    std::size_t clusters = starts.size() - 1;
+    if (count >= clusters) return std::string(text.substr(0, starts.back()));
+    return std::string(text.substr(0, starts[count]));
+}
+
+std::string lastGraphemes(std::string_view text, std::size_t count) {
+    auto starts = clusterStarts(text);
+    std::size_t clusters = starts.size() - 1;
+    if (count >= clusters) return std::string(text.substr(0, starts.back()));
+    std::size_t from = starts[clusters - count];
+    return std::string(text.substr(from, starts.back() - from));
+}
+
+std::string trimSpaces(std::string_view text) {
+    return trim(text, isHorizontalSpace);
+}
+
+std::string trimWhitespaceAndNewlines(std::string_view text) {
+    return trim(text, isSpaceOrNewline);
+}
+
+std::string toLowerASCII(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+std::string toUpperASCII(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+} // namespace pavix

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace pavix {
+
+bool isValidUtf8(std::string_view text);
+
+/// The first `count` extended grapheme clusters of valid UTF-8 `text`.
+std::string firstGraphemes(std::string_view text, std::size_t count);
+
+/// The last `count` extended grapheme clusters of valid UTF-8 `text`.
+std::string lastGraphemes(std::string_view text, std::size_t count);
+
+/// Strips leading and trailing horizontal white space (tab and the space separators).
+std::string trimSpaces(std::string_view text);
+
+/// Strips leading and trailing white space and line breaks (Unicode's, not just ASCII).
+std::string trimWhitespaceAndNewlines(std::string_view text);
+
+std::string toLowerASCII(std::string_view text);
+std::string toUpperASCII(std::string_view text);
+
+} // namespace pavix
