@@ -1,5 +1,6 @@
 #include "platform/ChildProcess.h"
 
+#include "log.h"
 #include "platform/ChildReaper.h"
 #include "util/files.h"
 
@@ -197,7 +198,12 @@ asio::awaitable<void> ChildProcess::readLoop(std::shared_ptr<ChildProcess> self,
                                                        asio::as_tuple(asio::use_awaitable));
         if (n > 0) {
             auto& handler = errorStream ? self->handlers_.onError : self->handlers_.onOutput;
-            if (handler) handler(std::string_view(chunk.data(), n));
+            // A failing handler must not stop the reading, or the exit would never be reported.
+            try {
+                if (handler) handler(std::string_view(chunk.data(), n));
+            } catch (const std::exception& e) {
+                log(std::string("child output handling failed: ") + e.what());
+            }
         }
         if (ec) break;
     }
@@ -294,7 +300,11 @@ void ChildProcess::reportExit() {
     closeInputNow();
     auto onExit = std::move(handlers_.onExit);
     handlers_.onExit = nullptr;
-    if (onExit) onExit(status_);
+    try {
+        if (onExit) onExit(status_);
+    } catch (const std::exception& e) {
+        log(std::string("child exit handling failed: ") + e.what());
+    }
 }
 
 } // namespace pavix
