@@ -12,6 +12,8 @@ using nlohmann::json;
 namespace {
 
 const std::string key = "k3y-0123456789";
+const json unauthorized = {{"error", "unauthorized"}}, notFound = {{"error", "not found"}},
+           noSuchRun = {{"error", "no such run"}};
 
 BridgeConfig configWithKey() {
     BridgeConfig config;
@@ -23,163 +25,122 @@ class Routing : public ::testing::Test {
 protected:
     TempHome home;
     boost::asio::io_context loop;
-    Bridge bridge{loop.get_executor(), configWithKey(),
-                  ClaudeInstallation{"/opt/claude/bin/claude", "2.0.14"}};
+    Bridge bridge{loop.get_executor(), configWithKey(), {"/opt/claude/bin/claude", "2.0.14"}};
 
-    HTTPResponse ask(HTTPRequest request) { return respond(loop, bridge, std::move(request)); }
-    HTTPResponse ask(std::string method, std::string path, std::string body = "") {
-        return ask(apiRequest(std::move(method), std::move(path), key, std::move(body)));
+    json ask(HTTPRequest request, std::int64_t status) {
+        auto response = respond(loop, bridge, std::move(request));
+        EXPECT_EQ(response.status(), status);
+        return bodyOf(response);
+    }
+    json ask(std::string method, std::string path, std::int64_t status, std::string body = "") {
+        return ask(apiRequest(std::move(method), std::move(path), key, std::move(body)), status);
     }
 };
 
-void expectAnswer(const HTTPResponse& response, std::int64_t status, const json& body) {
-    EXPECT_EQ(response.status(), status);
-    EXPECT_EQ(bodyOf(response), body);
-}
-
 } // namespace
 
-TEST(Route, MatchesSegmentsExactlyAndCapturesStars) {
+TEST(Route, MatchesWholeSegmentsAndCapturesStars) {
     auto segments = Bridge::splitPath("//api/sessions//abc/messages/");
     EXPECT_EQ(segments, (std::vector<std::string>{"api", "sessions", "abc", "messages"}));
     EXPECT_EQ(Bridge::route("GET", "api/sessions/*/messages", "GET", segments),
               std::vector<std::string>{"abc"});
     EXPECT_EQ(Bridge::route("GET", "/api/jobs/", "GET", Bridge::splitPath("api//jobs")),
               std::vector<std::string>{});
-    EXPECT_EQ(Bridge::route("GET", "a/*/*", "GET", Bridge::splitPath("/a/x/y")),
-              (std::vector<std::string>{"x", "y"}));
-
     EXPECT_FALSE(Bridge::route("GET", "api/sessions/*/messages", "get", segments));
-    EXPECT_FALSE(Bridge::route("POST", "api/sessions/*/messages", "GET", segments));
     EXPECT_FALSE(Bridge::route("GET", "api/sessions/*", "GET", segments));
     EXPECT_FALSE(Bridge::route("GET", "api/Sessions/*/messages", "GET", segments));
-    // A star stands for exactly one non-empty segment.
     EXPECT_FALSE(Bridge::route("GET", "v1/runs/*", "GET", Bridge::splitPath("/v1/runs//")));
-    EXPECT_TRUE(Bridge::splitPath("///").empty());
 }
 
 TEST(KeyComparison, EqualOnlyForIdenticalBytes) {
     EXPECT_TRUE(Bridge::equal("", ""));
     EXPECT_TRUE(Bridge::equal(key, key));
-    EXPECT_FALSE(Bridge::equal(key, key.substr(0, key.size() - 1)));
     EXPECT_FALSE(Bridge::equal(key, key + "4"));
     EXPECT_FALSE(Bridge::equal("abc", "abd"));
     EXPECT_FALSE(Bridge::equal("xbc", "abc"));
-    EXPECT_FALSE(Bridge::equal("", "a"));
-    // Bytes that differ only in the high bit.
     EXPECT_FALSE(Bridge::equal("\x80", "\x00"));
 }
 
-TEST_F(Routing, HealthNeedsNoKeyButOnlyItsExactPathAndMethod) {
-    expectAnswer(ask(apiRequest("GET", "/health")), 200,
-                 {{"status", "ok"},
-                  {"name", "pavix-bridge"},
-                  {"claude_code", "2.0.14"},
-                  {"signed_in", bodyOf(ask(apiRequest("GET", "/health")))["signed_in"]}});
-    EXPECT_TRUE(bodyOf(ask(apiRequest("GET", "/health")))["signed_in"].is_boolean());
-    expectAnswer(ask(apiRequest("GET", "/health", key)), 200,
-                 bodyOf(ask(apiRequest("GET", "/health"))));
+TEST_F(Routing, HealthIsTheOnlyOpenEndpointAndOnlyAtItsExactPath) {
+    json health = ask(apiRequest("GET", "/health"), 200);
+    EXPECT_EQ(health, (json{{"status", "ok"},
+                            {"name", "pavix-bridge"},
+                            {"claude_code", "2.0.14"},
+                            {"signed_in", health["signed_in"]}}));
+    EXPECT_TRUE(health["signed_in"].is_boolean());
+    EXPECT_EQ(ask(apiRequest("GET", "/health/"), 401), unauthorized);
+    EXPECT_EQ(ask("GET", "/health/", 404), notFound);
+    EXPECT_EQ(ask("POST", "/health", 404), notFound);
 
-    // Anything else is an ordinary path: the key first, then no such endpoint.
-    expectAnswer(ask(apiRequest("GET", "/health/")), 401, {{"error", "unauthorized"}});
-    expectAnswer(ask("GET", "/health/"), 404, {{"error", "not found"}});
-    expectAnswer(ask(apiRequest("POST", "/health")), 401, {{"error", "unauthorized"}});
-    expectAnswer(ask("POST", "/health"), 404, {{"error", "not found"}});
-    expectAnswer(ask("HEAD", "/health"), 404, {{"error", "not found"}});
-}
-
-TEST_F(Routing, HealthReportsMissingVersionAsNull) {
-    Bridge without(loop.get_executor(), configWithKey(), ClaudeInstallation{});
+    Bridge missing(loop.get_executor(), configWithKey(), {});
     EXPECT_TRUE(
-        bodyOf(respond(loop, without, apiRequest("GET", "/health")))["claude_code"].is_null());
+        bodyOf(respond(loop, missing, apiRequest("GET", "/health")))["claude_code"].is_null());
 }
 
-TEST_F(Routing, EveryOtherEndpointNeedsTheExactKey) {
-    const json unauthorized = {{"error", "unauthorized"}};
-    expectAnswer(ask(apiRequest("GET", "/api/jobs")), 401, unauthorized);
-    expectAnswer(ask(apiRequest("GET", "/api/jobs", "")), 401, unauthorized);
-    expectAnswer(ask(apiRequest("GET", "/api/jobs", key.substr(0, key.size() - 1))), 401,
-                 unauthorized);
-    expectAnswer(ask(apiRequest("GET", "/api/jobs", key + "x")), 401, unauthorized);
+TEST_F(Routing, EveryOtherRequestNeedsTheExactKey) {
     std::string lastByte = key;
     lastByte.back() = 'X';
-    expectAnswer(ask(apiRequest("GET", "/api/jobs", lastByte)), 401, unauthorized);
-    expectAnswer(ask(apiRequest("GET", "/api/jobs", "K3Y-0123456789")), 401, unauthorized);
-    // Unknown paths reveal nothing without the key.
-    expectAnswer(ask(apiRequest("GET", "/nowhere")), 401, unauthorized);
+    for (std::optional<std::string> token :
+         {std::optional<std::string>(), std::optional<std::string>(""),
+          std::optional(key.substr(1)), std::optional(key + "x"), std::optional(lastByte)})
+        EXPECT_EQ(ask(apiRequest("GET", "/api/jobs", token), 401), unauthorized);
+    EXPECT_EQ(ask(apiRequest("GET", "/nowhere"), 401), unauthorized);
 
-    auto otherScheme = apiRequest("GET", "/api/jobs");
-    otherScheme.headers["authorization"] = "Basic " + key;
-    expectAnswer(ask(otherScheme), 401, unauthorized);
-
-    auto lowerCase = apiRequest("GET", "/api/jobs");
-    lowerCase.headers["authorization"] = "bearer " + key;
-    expectAnswer(ask(lowerCase), 200, {{"jobs", json::array()}});
-    auto upperCase = apiRequest("GET", "/api/jobs");
-    upperCase.headers["authorization"] = "BEARER   " + key + " ";
-    expectAnswer(ask(upperCase), 200, {{"jobs", json::array()}});
+    auto request = apiRequest("GET", "/api/jobs");
+    request.headers["authorization"] = "Basic " + key;
+    EXPECT_EQ(ask(request, 401), unauthorized);
+    request.headers["authorization"] = "bEARER  " + key;
+    EXPECT_EQ(ask(request, 200), (json{{"jobs", json::array()}}));
 }
 
-TEST_F(Routing, TableAnswersAndNeverSays405) {
-    expectAnswer(ask("GET", "/api/jobs"), 200, {{"jobs", json::array()}});
-    expectAnswer(ask("GET", "api//jobs/"), 200, {{"jobs", json::array()}});
-    expectAnswer(ask("GET", "/v1/toolsets"), 200, {{"data", json::array()}});
-    expectAnswer(ask("PUT", "/api/jobs"), 404, {{"error", "not found"}});
-    expectAnswer(ask("POST", "/v1/toolsets"), 404, {{"error", "not found"}});
-    expectAnswer(ask("GET", "/API/jobs"), 404, {{"error", "not found"}});
-    expectAnswer(ask("GET", "/api/jobs/extra"), 404, {{"error", "not found"}});
-    expectAnswer(ask("GET", "/"), 404, {{"error", "not found"}});
-    expectAnswer(ask("GET", "/v1/runs"), 404, {{"error", "not found"}});
-    expectAnswer(ask("PATCH", "/api/sessions/x"), 404, {{"error", "not found"}});
-
-    // Per-run paths reach their handler; the run id is the captured segment.
+TEST_F(Routing, TableMatchesMethodAndPathOrAnswersNotFound) {
+    EXPECT_EQ(ask("GET", "api//jobs/", 200), (json{{"jobs", json::array()}}));
+    EXPECT_EQ(ask("GET", "/v1/toolsets", 200), (json{{"data", json::array()}}));
+    for (auto [method, path] :
+         std::vector<std::pair<std::string, std::string>>{{"PUT", "/api/jobs"},
+                                                          {"GET", "/API/jobs"},
+                                                          {"GET", "/api/jobs/x"},
+                                                          {"GET", "/"},
+                                                          {"GET", "/v1/runs"},
+                                                          {"PATCH", "/api/sessions/x"}})
+        EXPECT_EQ(ask(method, path, 404), notFound) << method << " " << path;
     for (auto [method, path] :
          std::vector<std::pair<std::string, std::string>>{{"GET", "/v1/runs/abc/"},
                                                           {"GET", "/v1/runs/abc/events"},
                                                           {"POST", "/v1/runs/abc/approval"},
                                                           {"POST", "/v1/runs/abc/steer"},
                                                           {"POST", "/v1/runs/abc/stop"}})
-        expectAnswer(ask(method, path), 404, {{"error", "no such run"}});
+        EXPECT_EQ(ask(method, path, 404), noSuchRun) << method << " " << path;
 }
 
 TEST_F(Routing, InternalApprovalNeedsKeyAndLoopbackPeer) {
-    const json unauthorized = {{"error", "unauthorized"}};
-    expectAnswer(ask(apiRequest("POST", "/internal/approve", std::nullopt, "{}", true)), 401,
-                 unauthorized);
-    expectAnswer(ask(apiRequest("POST", "/internal/approve", key, "{}", false)), 401, unauthorized);
-    expectAnswer(ask(apiRequest("POST", "/internal/approve", key, R"({"run":"run_x"})", true)), 200,
-                 {{"choice", "deny"}});
-    // A non-loopback peer on other endpoints is fine.
-    expectAnswer(ask(apiRequest("GET", "/api/jobs", key, "", false)), 200,
-                 {{"jobs", json::array()}});
-    // Loopback does not matter for a path that merely looks similar.
-    expectAnswer(ask(apiRequest("GET", "/internal/approve", key, "", false)), 404,
-                 {{"error", "not found"}});
+    EXPECT_EQ(ask(apiRequest("POST", "/internal/approve", std::nullopt, "{}", true), 401),
+              unauthorized);
+    EXPECT_EQ(ask(apiRequest("POST", "/internal/approve", key, "{}", false), 401), unauthorized);
+    EXPECT_EQ(ask(apiRequest("POST", "/internal/approve", key, R"({"run":"r"})", true), 200),
+              (json{{"choice", "deny"}}));
+    EXPECT_EQ(ask(apiRequest("GET", "/api/jobs", key, "", false), 200)["jobs"], json::array());
 }
 
 TEST_F(Routing, RunStartChecksInstallationThenInput) {
-    for (std::string body : {"", "not json", "[1,2]", "\"input\"", R"({"input": 5})",
-                             R"({"input": " \n\t\u2028 "})", R"({"input": null})"}) {
+    for (std::string body :
+         {"", "not json", "[1,2]", R"({"input": 5})", R"({"input": " \n\t\u2028 "})"}) {
         SCOPED_TRACE(body);
-        expectAnswer(ask("POST", "/v1/runs", body), 400, {{"error", "input is required"}});
+        EXPECT_EQ(ask("POST", "/v1/runs", 400, body), (json{{"error", "input is required"}}));
     }
-
-    Bridge without(loop.get_executor(), configWithKey(), ClaudeInstallation{});
-    const json notInstalled = {
-        {"error",
-         "Claude Code isn't installed on this Mac. Install the Claude app, then try again."}};
-    expectAnswer(respond(loop, without, apiRequest("POST", "/v1/runs", key, "")), 409,
-                 notInstalled);
-    expectAnswer(respond(loop, without, apiRequest("POST", "/v1/runs", key, R"({"input":"hi"})")),
-                 409, notInstalled);
+    Bridge missing(loop.get_executor(), configWithKey(), {});
+    auto response = respond(loop, missing, apiRequest("POST", "/v1/runs", key, "[]"));
+    EXPECT_EQ(response.status(), 409);
+    EXPECT_EQ(bodyOf(response)["error"],
+              "Claude Code isn't installed on this Mac. Install the Claude app, then try again.");
 }
 
 TEST(BridgeStart, LogsWhereClaudeCodeIsOnce) {
     TempHome home;
     boost::asio::io_context loop;
     ::testing::internal::CaptureStderr();
-    { Bridge found(loop.get_executor(), configWithKey(), {"/opt/claude", "1.2.3"}); }
-    { Bridge missing(loop.get_executor(), configWithKey(), {}); }
+    Bridge found(loop.get_executor(), configWithKey(), {"/opt/claude", "1.2.3"});
+    Bridge missing(loop.get_executor(), configWithKey(), {});
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("] claude code: /opt/claude 1.2.3\n"), std::string::npos) << err;
     EXPECT_NE(err.find("] claude code: not found \n"), std::string::npos) << err;
