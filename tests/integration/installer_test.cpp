@@ -71,23 +71,10 @@ protected:
         return "installed: runs at login from " + installed().string() + "\n";
     }
     std::string expectedUnit() const {
-        return "[Unit]\n"
-               "Description=pavix-bridge\n"
-               "\n"
-               "[Service]\n"
-               "ExecStart=\"" +
-               installed().string() +
-               "\" serve\n"
-               "Restart=always\n"
-               "StandardOutput=append:" +
-               logFile().string() +
-               "\n"
-               "StandardError=append:" +
-               logFile().string() +
-               "\n"
-               "\n"
-               "[Install]\n"
-               "WantedBy=default.target\n";
+        const std::string log = logFile().string();
+        return "[Unit]\nDescription=pavix-bridge\n\n[Service]\nExecStart=\"" +
+               installed().string() + "\" serve\nRestart=always\nStandardOutput=append:" + log +
+               "\nStandardError=append:" + log + "\n\n[Install]\nWantedBy=default.target\n";
     }
     std::vector<std::string> configFolderEntries() const {
         std::vector<std::string> names;
