@@ -72,24 +72,6 @@ TEST_F(ChildProcessTest, ReportsAllOutputInOrderBeforeTheExitStatus) {
     EXPECT_FALSE((*child)->signal(SIGTERM)) << "a reaped child is never signalled";
 }
 
-TEST_F(ChildProcessTest, GivesTheChildItsFolderEnvironmentAndArguments) {
-    auto seen = std::make_shared<Seen>();
-    auto script = writeScript(folder.path(), "args.sh",
-                              "pwd; printf '%s|' \"$@\"; echo; echo \"${GIVEN-unset}\" "
-                              "\"${HOME-unset}\"");
-    TempFolder work;
-    ChildHandlers handlers{[seen](std::string_view chunk) { seen->output += chunk; },
-                           {},
-                           [seen](int status) { seen->exit = status; }};
-    auto child = ChildProcess::spawn(loop.get_executor(),
-                                     {script, {"a b", "", "c"}, {{"GIVEN", "yes"}}, work.path()},
-                                     std::move(handlers));
-    ASSERT_TRUE(child.ok()) << child.error().description;
-    ASSERT_TRUE(waitForExit(*seen));
-    EXPECT_EQ(seen->output,
-              std::filesystem::canonical(work.path()).string() + "\na b||c|\nyes unset\n");
-}
-
 TEST_F(ChildProcessTest, ChildInheritsOnlyTheStandardDescriptors) {
     // A descriptor deliberately left inheritable, as a careless library might.
     int leaked = ::open("/dev/null", O_RDONLY);

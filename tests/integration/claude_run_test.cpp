@@ -235,7 +235,10 @@ TEST_F(ClaudeRunProcess, AStopEndsTheRunHoweverClaudeCodeTakesTheInterrupt) {
         EXPECT_EQ(run->statusJSON()["status"], c.status) << c.name;
         ASSERT_TRUE(runUntil(loop, [&] { return received->ended; })) << c.name;
         EXPECT_EQ(received->names(), Strings{"run." + c.status}) << c.name;
-        run->stop(); // after the end: nothing happens
+        run->stop();
+        runUntil(
+            loop, [] { return false; }, 50ms);
+        EXPECT_EQ(run->statusJSON()["status"], c.status) << "a stop after the end changes nothing";
     }
     EXPECT_TRUE(fs::exists(record("term"))) << "an ignored interrupt is followed by SIGTERM";
 }

@@ -227,32 +227,6 @@ TEST_F(RunTranslation, ExactlyOneTerminalEventWhateverComesFirst) {
     EXPECT_EQ(crashed->statusJSON()["status"], "failed");
 }
 
-TEST_F(RunTranslation, AStopEndsTheRunCancelledUnlessClaudeCodeSucceeded) {
-    run->stop();
-    run->stop();
-    feed(result("", true, "error_during_execution"));
-    EXPECT_EQ(names(), Strings{"run.cancelled"});
-    EXPECT_EQ(run->statusJSON(),
-              (json{{"status", "cancelled"}, {"output", ""}, {"last_event", "run.cancelled"}}));
-
-    auto exited = ClaudeRunProbe::make(loop.get_executor());
-    exited->stop();
-    ClaudeRunProbe::errors(*exited, "interrupted\n");
-    ClaudeRunProbe::ended(*exited, 130);
-    EXPECT_EQ(eventNames(ClaudeRunProbe::log(*exited)), Strings{"run.cancelled"});
-
-    auto completed = ClaudeRunProbe::make(loop.get_executor());
-    completed->stop();
-    ClaudeRunProbe::output(*completed, line(result("made it")));
-    EXPECT_EQ(completed->statusJSON()["status"], "completed");
-
-    auto stoppedLate = ClaudeRunProbe::make(loop.get_executor());
-    ClaudeRunProbe::output(*stoppedLate, line(result("", true)));
-    stoppedLate->stop();
-    EXPECT_EQ(stoppedLate->statusJSON()["status"], "failed")
-        << "a stop after the end changes nothing";
-}
-
 TEST_F(RunTranslation, EventTextsAreOneCompactLineWithSlashesUnescaped) {
     feed(delta("line one\nline two / path\u2028"));
     auto text = ClaudeRunProbe::log(*run).at(0);
