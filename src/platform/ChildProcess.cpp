@@ -233,7 +233,7 @@ void ChildProcess::writeNext() {
                 // The child has closed its input or gone: nobody will read more.
                 self->pending_.clear();
                 self->closeInputNow();
-            } else {
+            } else if (!self->pending_.empty()) {
                 self->pending_.pop_front();
             }
             self->writeNext();
@@ -296,7 +296,8 @@ void ChildProcess::reportExitIfDue() {
 void ChildProcess::reportExit() {
     exitReported_ = true;
     grace_.cancel();
-    pending_.clear();
+    // A write in flight still owns the front of `pending_`; closing fails it, and the
+    // write chain then drops the rest.
     closeInputNow();
     auto onExit = std::move(handlers_.onExit);
     handlers_.onExit = nullptr;
