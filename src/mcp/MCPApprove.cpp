@@ -4,8 +4,6 @@
 #include "mcp/LineReader.h"
 #include "util/files.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
 #include <unistd.h>
 
