@@ -2,12 +2,14 @@
 
 #include "util/ids.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <unistd.h>
 
@@ -79,6 +81,22 @@ std::string userText(const std::string& line) {
     return line;
 }
 
+// The descriptors this process was started with, the record file aside (Linux only).
+json openDescriptors(int except) {
+    std::vector<int> listed;
+    {
+        std::error_code error;
+        for (std::filesystem::directory_iterator entry("/proc/self/fd", error), end;
+             !error && entry != end; entry.increment(error))
+            listed.push_back(std::atoi(entry->path().filename().c_str()));
+    }
+    std::sort(listed.begin(), listed.end());
+    json fds = json::array();
+    for (int fd : listed) // the listing's own descriptor is closed by now
+        if (fd != except && ::fcntl(fd, F_GETFD) != -1) fds.push_back(fd);
+    return fds;
+}
+
 void replaceAll(std::string& text, const std::string& what, const std::string& with) {
     for (std::size_t at = text.find(what); at != std::string::npos;
          at = text.find(what, at + with.size()))
@@ -118,7 +136,8 @@ int Agent::run() {
             {"args", arguments_},
             {"cwd", cwd_},
             {"env", environment},
-            {"pid", ::getpid()}});
+            {"pid", ::getpid()},
+            {"fds", openDescriptors(recordFd_)}});
     if (!arguments_.empty() && arguments_[0] == "--version") return answerVersion();
     ::signal(SIGPIPE, SIG_IGN);
     try {
@@ -135,7 +154,10 @@ int Agent::answerVersion() {
         for (;;)
             ::pause();
     }
-    writeAll(STDOUT_FILENO, scenario_.value("version", std::string("2.1.0 (Claude Code)\n")));
+    if (scenario_.contains("version_hex"))
+        writeAll(STDOUT_FILENO, fromHex(scenario_["version_hex"].get<std::string>()));
+    else
+        writeAll(STDOUT_FILENO, scenario_.value("version", std::string("2.1.0 (Claude Code)\n")));
     return scenario_.value("version_exit", 0);
 }
 

@@ -4,10 +4,18 @@
 
 #include "util/files.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 int main(int argc, char** argv) {
+#ifdef __linux__
+    // A test that kills the service must not leave its agents behind.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
     fake::json scenario = fake::json::object();
     if (const char* file = std::getenv("FAKE_AGENT_SCENARIO"); file && *file) {
         auto text = pavix::readFile(file);
