@@ -2,6 +2,7 @@
 
 #include "TempHome.h"
 
+#include "util/ids.h"
 #include "util/text.h"
 
 #include <fstream>
@@ -110,14 +111,27 @@ namespace turn {
 
 namespace {
 
-// The stream events the real agent wraps around one text block.
-Steps streamedText(const std::string& text, int pieces) {
-    Steps steps{
-        step::streamEvent({{"type", "message_start"},
-                           {"message", {{"role", "assistant"}, {"content", json::array()}}}}),
-        step::streamEvent({{"type", "content_block_start"},
-                           {"index", 0},
-                           {"content_block", {{"type", "text"}, {"text", ""}}}})};
+void append(Steps& to, Steps more) {
+    to.insert(to.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+}
+
+} // namespace
+
+Steps messageStart() {
+    return {step::streamEvent({{"type", "message_start"},
+                               {"message", {{"role", "assistant"}, {"content", json::array()}}}})};
+}
+
+Steps messageEnd(const std::string& stopReason) {
+    return {
+        step::streamEvent({{"type", "message_delta"}, {"delta", {{"stop_reason", stopReason}}}}),
+        step::streamEvent({{"type", "message_stop"}})};
+}
+
+Steps textBlock(const std::string& text, int pieces, int index) {
+    Steps steps{step::streamEvent({{"type", "content_block_start"},
+                                   {"index", index},
+                                   {"content_block", {{"type", "text"}, {"text", ""}}}})};
     std::size_t size = pieces > 0 ? (text.size() + static_cast<std::size_t>(pieces) - 1) /
                                         static_cast<std::size_t>(pieces)
                                   : text.size();
@@ -126,35 +140,53 @@ Steps streamedText(const std::string& text, int pieces) {
         // Never cut inside a UTF-8 sequence.
         while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
             ++end;
-        steps.push_back(step::delta(text.substr(at, end - at)));
+        json delta = step::delta(text.substr(at, end - at));
+        delta["index"] = index;
+        steps.push_back(std::move(delta));
         at = end;
     }
-    steps.push_back(step::streamEvent({{"type", "content_block_stop"}, {"index", 0}}));
+    steps.push_back(step::streamEvent({{"type", "content_block_stop"}, {"index", index}}));
     steps.push_back(step::text(text));
-    steps.push_back(
-        step::streamEvent({{"type", "message_delta"}, {"delta", {{"stop_reason", "end_turn"}}}}));
-    steps.push_back(step::streamEvent({{"type", "message_stop"}}));
     return steps;
 }
 
-void append(Steps& to, Steps more) {
-    to.insert(to.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+Steps toolBlockStream(const std::string& id, const std::string& name, const json& input,
+                      int index) {
+    return {step::streamEvent(
+                {{"type", "content_block_start"},
+                 {"index", index},
+                 {"content_block",
+                  {{"type", "tool_use"}, {"id", id}, {"name", name}, {"input", json::object()}}}}),
+            step::streamEvent(
+                {{"type", "content_block_delta"},
+                 {"index", index},
+                 {"delta", {{"type", "input_json_delta"}, {"partial_json", input.dump()}}}}),
+            step::streamEvent({{"type", "content_block_stop"}, {"index", index}})};
 }
-
-} // namespace
 
 Steps reply(const std::string& text, int pieces) {
     Steps steps{step::init()};
-    append(steps, streamedText(text, pieces));
+    append(steps, messageStart());
+    append(steps, textBlock(text, pieces));
+    append(steps, messageEnd());
     steps.push_back(step::success(text));
     return steps;
 }
 
 Steps toolCall(const step::Approval& approval, const std::string& finalText) {
     Steps steps{step::init()};
-    append(steps, streamedText("Let me check.", 2));
-    steps.push_back(step::approve(approval));
-    append(steps, streamedText(finalText, 2));
+    append(steps, messageStart());
+    append(steps, textBlock("Let me check.", 2));
+    append(steps, toolBlockStream(approval.toolUseId, approval.toolName, approval.input, 1));
+    if (approval.announce)
+        steps.push_back(step::toolUse(approval.toolUseId, approval.toolName, approval.input));
+    append(steps, messageEnd("tool_use"));
+    step::Approval asked = approval;
+    asked.announce = false; // announced above, inside its message
+    steps.push_back(step::approve(asked));
+    append(steps, messageStart());
+    append(steps, textBlock(finalText, 2));
+    append(steps, messageEnd());
     steps.push_back(step::result({{"result", finalText}, {"num_turns", 2}}));
     return steps;
 }
@@ -251,7 +283,8 @@ Scenario failingModel(const std::string& message) {
 }
 
 Scenario unknownResume() {
-    return Scenario().atStart(turn::unknownResume());
+    // The real agent reports a fresh session id, not the one it could not find.
+    return Scenario().sessionId(newUUID()).atStart(turn::unknownResume());
 }
 
 Scenario working(const std::string& text) {

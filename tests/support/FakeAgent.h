@@ -66,8 +66,21 @@ struct Approval {
 json approve(const Approval& approval);
 } // namespace step
 
-/// Step sequences shaped like the real agent (Claude Code 2.1.x).
+/// Step sequences shaped like the real agent (Claude Code 2.1.x): every line carries the
+/// session id; each user message gets its own init line and its own result; each content
+/// block of a model message is streamed (start, deltas, stop) and then written as its own
+/// "assistant" line.
 namespace turn {
+/// The stream events that open and close one model message.
+Steps messageStart();
+Steps messageEnd(const std::string& stopReason = "end_turn");
+/// One text block: its stream events with the text in `pieces` deltas, then the
+/// "assistant" line holding it.
+Steps textBlock(const std::string& text, int pieces = 2, int index = 0);
+/// The stream events of one tool_use block (its "assistant" line is step::toolUse, or
+/// the approval step's announcement).
+Steps toolBlockStream(const std::string& id, const std::string& name, const json& input,
+                      int index = 1);
 /// init, the text streamed as `pieces` deltas, the assistant text line, a successful
 /// result carrying the text.
 Steps reply(const std::string& text, int pieces = 2);
