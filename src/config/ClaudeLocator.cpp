@@ -60,7 +60,7 @@ std::optional<fs::path> binary() {
 }
 
 std::optional<std::string> version(const fs::path& binary, std::chrono::milliseconds limit) {
-    auto output = platform::captureOutput(binary, {"--version"}, limit);
+    auto output = captureOutput(binary, {"--version"}, limit);
     if (!output || !isValidUtf8(*output)) return std::nullopt;
     // Only spaces separate words here: a bare "1.2.3\n" keeps its line feed.
     std::size_t start = output->find_first_not_of(' ');
@@ -69,7 +69,7 @@ std::optional<std::string> version(const fs::path& binary, std::chrono::millisec
 }
 
 bool isSignedIn() {
-    return platform::isSignedIn();
+    return hasClaudeCredentials();
 }
 
 } // namespace pavix::ClaudeLocator

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <sys/stat.h>
 
-namespace pavix::platform {
+namespace pavix {
 
 // Claude Code on Linux keeps its credentials in a file of its configuration folder.
-bool isSignedIn() {
+bool hasClaudeCredentials() {
     const char* configDir = std::getenv("CLAUDE_CONFIG_DIR");
     std::filesystem::path folder = configDir != nullptr && *configDir != '\0'
                                        ? std::filesystem::path(configDir)
@@ -18,4 +18,4 @@ bool isSignedIn() {
     return ::stat((folder / ".credentials.json").c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-} // namespace pavix::platform
+} // namespace pavix

@@ -3,10 +3,10 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>
 
-namespace pavix::platform {
+namespace pavix {
 
 // Only the item's presence matters: no account, and nothing is asked back.
-bool isSignedIn() {
+bool hasClaudeCredentials() {
     const void* keys[] = {kSecClass, kSecAttrService, kSecMatchLimit};
     const void* values[] = {kSecClassGenericPassword, CFSTR("Claude Code-credentials"),
                             kSecMatchLimitOne};
@@ -19,4 +19,4 @@ bool isSignedIn() {
     return status == errSecSuccess;
 }
 
-} // namespace pavix::platform
+} // namespace pavix

@@ -11,7 +11,7 @@
 
 extern char** environ;
 
-namespace pavix::platform {
+namespace pavix {
 
 namespace {
 
@@ -94,7 +94,7 @@ std::optional<std::string> captureOutput(const std::filesystem::path& program,
     // Only the three standard descriptors cross into the child.
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
     posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
-#else
+#elif defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
     posix_spawnattr_setflags(&attributes, flags);
@@ -129,4 +129,4 @@ std::optional<std::string> captureOutput(const std::filesystem::path& program,
     return output;
 }
 
-} // namespace pavix::platform
+} // namespace pavix

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace pavix::platform {
+namespace pavix {
 
 /// Runs `program` with `arguments` and returns everything it wrote to standard output.
 /// Standard input and the environment are inherited, standard error goes to the null
@@ -18,4 +18,4 @@ std::optional<std::string> captureOutput(const std::filesystem::path& program,
                                          const std::vector<std::string>& arguments,
                                          std::chrono::milliseconds limit);
 
-} // namespace pavix::platform
+} // namespace pavix
