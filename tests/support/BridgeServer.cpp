@@ -153,6 +153,25 @@ int BridgeServer::stop(std::chrono::milliseconds grace) {
     return start();
 }
 
+bool BridgeServer::waitForLog(const std::string& text, std::chrono::milliseconds limit) const {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (log().find(text) != std::string::npos) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::vector<json> BridgeServer::waitForRecord(const std::string& kind, std::size_t count,
+                                              std::chrono::milliseconds limit) const {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto entries = recorded(recordFile(), kind);
+        if (entries.size() >= count || Clock::now() >= deadline) return entries;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 std::string BridgeServer::log() const {
     return readText(scratch_.path() / "bridge.log");
 }

@@ -63,7 +63,16 @@ public:
     const std::filesystem::path& homePath() const { return home_->path(); }
     /// The service's log (its standard error) so far, across restarts.
     std::string log() const;
+    /// Waits until the log holds `text` (polling; `limit` only guards against a hang).
+    bool waitForLog(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+
     std::filesystem::path recordFile() const { return scratch_.path() / "agent-record.jsonl"; }
+    /// What the fake agents recorded so far (all launches, in order).
+    std::vector<json> agentRecord() const { return readRecord(recordFile()); }
+    /// Waits until the agents have recorded at least `count` entries of `kind`
+    /// ("start", "stdin", "signal", "approval", "exit", ...); returns those entries.
+    std::vector<json> waitForRecord(const std::string& kind, std::size_t count = 1,
+                                    std::chrono::milliseconds limit = 10s) const;
     std::filesystem::path scenarioFile() const { return scratch_.path() / "scenario.json"; }
     /// A scratch folder living as long as this object (e.g. for project folders).
     const std::filesystem::path& scratch() const { return scratch_.path(); }
