@@ -264,8 +264,13 @@ std::optional<std::string> Agent::nextInputLine() {
 
 void Agent::runSteps(const json& steps) {
     if (!steps.is_array()) fail("a step list must be a JSON array: " + dump(steps));
-    for (const auto& step : steps)
-        runStep(expand(step));
+    for (const auto& step : steps) {
+        try {
+            runStep(expand(step));
+        } catch (const json::exception& error) {
+            fail("malformed step " + dump(step) + ": " + error.what());
+        }
+    }
 }
 
 json Agent::expand(const json& value) const {
