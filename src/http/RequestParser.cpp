@@ -3,6 +3,7 @@
 #include "util/text.h"
 
 #include <boost/url/parse.hpp>
+#include <boost/url/pct_string_view.hpp>
 #include <boost/url/url_view.hpp>
 
 #include <charconv>
@@ -31,6 +32,11 @@ std::vector<std::string_view> words(std::string_view line) {
     return words;
 }
 
+std::string percentDecoded(std::string_view encoded) {
+    auto text = boost::urls::make_pct_string_view(encoded);
+    return text ? text->decode() : std::string(encoded);
+}
+
 void parseTarget(std::string_view target, HTTPRequest& request) {
     auto reference = boost::urls::parse_uri_reference(target);
     if (!reference) {
@@ -39,9 +45,16 @@ void parseTarget(std::string_view target, HTTPRequest& request) {
     }
     request.path = reference->path();
     if (!reference->has_query()) return;
-    // Explicit options: "+" stays "+" in query items.
-    for (auto param : reference->params(boost::urls::encoding_opts{}))
-        request.query[param.key] = param.has_value ? param.value : std::string();
+    // Split here rather than through Boost.URL's params view, which in 1.81 reads past
+    // the end of an empty query followed by a fragment. "+" stays "+".
+    std::string_view query = reference->encoded_query();
+    for (auto item : split(query, "&")) {
+        if (item.empty()) continue;
+        auto equals = item.find('=');
+        request.query[percentDecoded(item.substr(0, equals))] =
+            equals == std::string_view::npos ? std::string()
+                                             : percentDecoded(item.substr(equals + 1));
+    }
 }
 
 } // namespace

@@ -248,9 +248,14 @@ TEST(HTTPServer, EventStreamBytes) {
 namespace {
 
 // A handler that opens a live stream per request and keeps its writer for the test.
+// Its writers must go (on the loop) before the loop does: see `release`.
 struct LiveStreams {
     std::vector<EventWriter> writers;
     int ended = 0;
+
+    void release(RunningServer& server) {
+        server.onLoop([this] { writers.clear(); });
+    }
 
     HTTPServer::Handler handler() {
         return [this](HTTPRequest) -> asio::awaitable<HTTPResponse> {
@@ -299,6 +304,7 @@ TEST(HTTPServer, ManyConcurrentEventStreams) {
         EXPECT_EQ(received.bytes, expected) << i;
     }
     EXPECT_TRUE(server.eventually([&] { return live.ended == count; }));
+    live.release(server);
 }
 
 TEST(HTTPServer, PeerLeavingMidStreamAbandonsTheStream) {
@@ -313,6 +319,7 @@ TEST(HTTPServer, PeerLeavingMidStreamAbandonsTheStream) {
     client.close();
     EXPECT_TRUE(server.eventually([&] { return live.ended == 1; }));
     EXPECT_FALSE(server.onLoop([&] { return live.writers[0].push(text("after")); }));
+    live.release(server);
 }
 
 #ifdef __linux__
@@ -330,6 +337,12 @@ TEST(HTTPServer, ChildProcessesInheritNoSocket) {
 }
 
 TEST(HTTPServer, KeepsAcceptingAfterRunningOutOfDescriptors) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    // The sanitizers probe memory through a pipe of their own and misreport without one.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+#endif
     testing::internal::CaptureStderr();
     RunningServer server(echo);
     rlimit saved{};

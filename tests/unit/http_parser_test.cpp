@@ -122,6 +122,12 @@ TEST(RequestParser, Target) {
     EXPECT_EQ(decoded, (std::map<std::string, std::string>{{"a+b", "c+d"}, {"e=", "&f"}}));
     EXPECT_TRUE(parsed("GET /plain HTTP/1.1\r\n\r\n").query.empty());
     EXPECT_EQ(parsed("GET http://host:1/abs?q=1 HTTP/1.1\r\n\r\n").path, "/abs");
+    EXPECT_EQ(parsed("GET /f?a=1#b=2 HTTP/1.1\r\n\r\n").query.size(), 1u);
+    auto empty = parsed("GET /e?#x?y HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(empty.path, "/e");
+    EXPECT_TRUE(empty.query.empty());
+    EXPECT_EQ(parsed("GET /?&a=&&=b HTTP/1.1\r\n\r\n").query,
+              (std::map<std::string, std::string>{{"a", ""}, {"", "b"}}));
 
     // Not a URI reference: the whole target is the path and there is no query.
     for (std::string target : {"/a b%zz?x=1", "/%", "/a?b=%g0", "/{x}?y=1", "/a|b"}) {

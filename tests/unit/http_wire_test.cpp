@@ -80,19 +80,18 @@ namespace {
 // Collects everything a reader yields, batch by batch, on `loop`.
 std::vector<std::vector<std::string>> drain(asio::io_context& loop, EventReader reader) {
     std::vector<std::vector<std::string>> batches;
-    asio::co_spawn(
-        loop,
-        [&batches](EventReader reader) -> asio::awaitable<void> {
-            for (;;) {
-                auto batch = co_await reader.next();
-                if (batch.empty()) co_return;
-                std::vector<std::string> texts;
-                for (auto& text : batch)
-                    texts.push_back(*text);
-                batches.push_back(texts);
-            }
-        }(std::move(reader)),
-        asio::detached);
+    auto collect = [](EventReader reader,
+                      std::vector<std::vector<std::string>>* batches) -> asio::awaitable<void> {
+        for (;;) {
+            auto batch = co_await reader.next();
+            if (batch.empty()) co_return;
+            std::vector<std::string> texts;
+            for (auto& text : batch)
+                texts.push_back(*text);
+            batches->push_back(texts);
+        }
+    };
+    asio::co_spawn(loop, collect(std::move(reader), &batches), asio::detached);
     loop.run();
     loop.restart();
     return batches;
