@@ -16,6 +16,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace pavix {
 
@@ -47,8 +48,12 @@ asio::awaitable<std::optional<HTTPRequest>> readRequest(std::shared_ptr<tcp::soc
     std::string buffer;
     std::size_t searchFrom = 0; // the head's end cannot begin before this
     bool headSeen = false;
+    bool drained = true;
     for (;;) {
-        auto [waitError] = co_await socket->async_wait(tcp::socket::wait_read, noThrow);
+        // Readiness is reported once per arrival, so wait only when nothing is left unread.
+        error_code waitError;
+        if (drained)
+            std::tie(waitError) = co_await socket->async_wait(tcp::socket::wait_read, noThrow);
         error_code error;
         if (!waitError) {
             const std::size_t size = buffer.size();
@@ -56,6 +61,7 @@ asio::awaitable<std::optional<HTTPRequest>> readRequest(std::shared_ptr<tcp::soc
             std::size_t received =
                 socket->read_some(asio::buffer(buffer.data() + size, readChunkSize), error);
             buffer.resize(size + received);
+            drained = received < readChunkSize;
             if (error == asio::error::would_block) continue;
         }
         const bool ended = waitError || error;
