@@ -130,7 +130,8 @@ RecordedRequest askedOnce(const std::vector<std::string>& extraArguments,
     EXPECT_EQ(result.err, "");
     auto replies = replyLines(result.out);
     EXPECT_EQ(replies.size(), 1u);
-    if (!replies.empty()) EXPECT_EQ(decision(replies[0]), denied);
+    for (const json& reply : replies)
+        EXPECT_EQ(decision(reply), denied);
     auto requests = service.requests();
     EXPECT_EQ(requests.size(), 1u);
     return requests.empty() ? RecordedRequest{} : requests[0];
