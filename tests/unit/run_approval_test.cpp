@@ -85,10 +85,6 @@ TEST_F(RunApproval, DescriptionFallsBackToThePreviewOfTheInput) {
                                      {"heading", "claude code wants to use write"},
                                      {"choices", {"once", "session", "deny"}},
                                      {"description", "/tmp/a"}}));
-    auto plain = ask("Edit", {{"content", "x"}});
-    EXPECT_EQ(events().back(), (json{{"event", "approval.request"},
-                                     {"heading", "claude code wants to use Edit"},
-                                     {"choices", {"once", "session", "deny"}}}));
     auto described = ask("Bash", {{"command", "ls"}, {"description", 4}});
     EXPECT_FALSE(events().back().contains("description"));
     run->resolveApproval("deny");
@@ -108,7 +104,6 @@ TEST_F(RunApproval, SessionAllowsTheToolForTheRestOfTheRunOnceAsksAgain) {
     EXPECT_EQ(status(), "running");
 
     auto other = ask("Write");
-    EXPECT_FALSE(other->choice);
     run->resolveApproval("once");
     ASSERT_TRUE(answered(*other));
     auto again = ask("Write");
