@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <filesystem>
 
 namespace pavix {
 
@@ -51,7 +52,9 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     options.cwd = session.cwd;
     options.resume = session.claudeSessionId;
     options.config = config_;
-    options.binary = *claude_.binary;
+    // Claude Code starts in the session's folder: a relative path would be looked up there.
+    std::error_code ignored;
+    options.binary = std::filesystem::absolute(*claude_.binary, ignored);
     options.onSession = [this, alive = std::weak_ptr(alive_), sessionId](std::string claudeId) {
         if (alive.lock()) sessions_.setClaudeSessionId(sessionId, std::move(claudeId));
     };

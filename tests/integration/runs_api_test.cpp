@@ -361,3 +361,17 @@ TEST(RunsApi, ClaudeCodeMovedByAnUpdateIsFoundAgainAtTheNextStart) {
     EXPECT_EQ(eventNames(readToEnd(events)).back(), "run.completed");
     EXPECT_EQ(client.get("/health", false).json()["claude_code"], "2.2.0");
 }
+
+// Claude Code starts in the session's folder, where a relative path would name nothing.
+TEST(RunsApi, ARelativePathToClaudeCodeStillStartsIt) {
+    BridgeServer::Options options;
+    options.claudePath = fs::relative(fakeAgentPath());
+    ASSERT_TRUE(options.claudePath->is_relative());
+    BridgeServer bridge(options);
+    ASSERT_TRUE(bridge.start());
+    auto client = bridge.client();
+    std::string run = startRun(client, {{"input", "Hi"}});
+    ASSERT_FALSE(run.empty());
+    auto events = client.events("/v1/runs/" + run + "/events");
+    EXPECT_EQ(eventNames(readToEnd(events)).back(), "run.completed");
+}
