@@ -217,6 +217,23 @@ TEST_F(RunTranslation, ExactlyOneTerminalEventWhateverComesFirst) {
     EXPECT_EQ(crashed->statusJSON()["status"], "failed");
 }
 
+TEST_F(RunTranslation, DeeplyNestedLinesAreReadWithoutRecursing) {
+    // Deep enough that copying or printing such a value would exhaust the stack.
+    auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    ClaudeRunProbe::output(
+        *run, R"({"type":"assistant","message":{"content":[{"type":"tool_use","id":"t1",)"
+              R"("name":"Bash","input":{"command":"ls","extra":)" +
+                  nested(200000) + "}}]}}\n");
+    ClaudeRunProbe::output(*run, std::string(200000, '[') + "\n");
+    ClaudeRunProbe::output(
+        *run, R"({"type":"user","message":{"content":[{"type":"tool_result","tool_use_id":"t1",)"
+              R"("content":)" +
+                  nested(200000) + "}]}}\n");
+    feed(result("done"));
+    EXPECT_EQ(names(), (Strings{"tool.started", "tool.completed", "run.completed"}));
+    EXPECT_EQ(events().at(0)["preview"], "ls");
+}
+
 TEST_F(RunTranslation, EventTextsAreOneCompactLineWithSlashesUnescaped) {
     feed(delta("line one\nline two / path\u2028"));
     auto text = ClaudeRunProbe::log(*run).at(0);
