@@ -2,6 +2,7 @@
 
 #include "config/ClaudeLocator.h"
 #include "log.h"
+#include "util/json.h"
 
 #include <nlohmann/json.hpp>
 
@@ -120,8 +121,7 @@ std::optional<std::vector<std::string>> Bridge::route(std::string_view patternMe
 }
 
 json bodyObject(const std::string& body) {
-    json value = json::parse(body, nullptr, false);
-    return value.is_object() ? value : json::object();
+    return parseObject(body).value_or(json::object());
 }
 
 std::optional<std::string> stringField(const json& object, const char* key) {

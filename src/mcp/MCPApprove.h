@@ -23,10 +23,6 @@ std::optional<std::string> value(const std::vector<std::string>& arguments, std:
 /// Puts one tool call to the person and returns their choice ("deny" or anything else).
 using Asker = std::function<std::string(const std::string& tool, const nlohmann::json& input)>;
 
-/// Most nested arrays and objects a message may hold; deeper lines are ignored like any other
-/// line that is not JSON, because echoing them would recurse without bound.
-inline constexpr int maximumNesting = 512;
-
 /// The whole reply to one input line, compact JSON ending in "\n", or nothing when the line
 /// gets no answer (not a JSON object, no text "method", no "id"). `ask` is called only for a
 /// "tools/call" that carries an id.

@@ -1,6 +1,6 @@
 #include "mcp/MCPApprove.h"
 
-#include <nlohmann/json.hpp>
+#include "util/json.h"
 
 namespace pavix::MCPApprove {
 
@@ -23,18 +23,6 @@ std::optional<std::string> textMember(const json& object, const char* name) {
     auto it = object.find(name);
     if (it == object.end() || !it->is_string()) return std::nullopt;
     return it->get<std::string>();
-}
-
-std::optional<json> parseObject(std::string_view line) {
-    bool tooDeep = false;
-    json::parser_callback_t limit = [&](int depth, json::parse_event_t, json&) {
-        if (depth <= maximumNesting) return true;
-        tooDeep = true;
-        return false; // dropped, so the parsed value itself stays shallow
-    };
-    json message = json::parse(line, limit, /*allow_exceptions=*/false);
-    if (tooDeep || !message.is_object()) return std::nullopt;
-    return message;
 }
 
 /// Compact JSON, or nothing when a text in `value` is not valid UTF-8.

@@ -1,4 +1,5 @@
 #include "mcp/MCPApprove.h"
+#include "util/json.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -159,10 +160,9 @@ TEST(MCPMessages, OtherMethodsWithAnIdAreNotFound) {
 TEST(MCPMessages, NestingIsBoundedWithoutCrashing) {
     auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     // The id sits one level inside the message.
-    std::string fits = R"({"id":)" + nested(MCPApprove::maximumNesting) + R"(,"method":"ping"})";
+    std::string fits = R"({"id":)" + nested(maximumNesting) + R"(,"method":"ping"})";
     EXPECT_TRUE(replyTo(fits)["id"].is_array());
-    std::string deeper =
-        R"({"id":)" + nested(MCPApprove::maximumNesting + 1) + R"(,"method":"ping"})";
+    std::string deeper = R"({"id":)" + nested(maximumNesting + 1) + R"(,"method":"ping"})";
     FakePerson person;
     EXPECT_EQ(MCPApprove::handleMessage(deeper, person.asker()), std::nullopt);
     std::string huge = R"({"id":1,"method":"tools/call","params":{"arguments":{"input":{"a":)" +
