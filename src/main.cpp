@@ -1,6 +1,7 @@
 #include "config/BridgeConfig.h"
 #include "config/Installer.h"
 #include "mcp/MCPApprove.h"
+#include "platform/executablePath.h"
 #include "serve.h"
 
 #include <csignal>
@@ -57,6 +58,7 @@ const Command commands[] = {
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    recordArgumentZero(argc > 0 ? argv[0] : nullptr);
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i)
         arguments.emplace_back(argv[i]);
