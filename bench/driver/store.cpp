@@ -46,7 +46,7 @@ Sessions makeSessions(int count, int messages) {
     return sessions;
 }
 
-bool save(const Sessions& sessions, const std::filesystem::path& path) {
+std::string encode(const Sessions& sessions) {
     nlohmann::json file = nlohmann::json::object();
     for (const auto& [id, session] : sessions) {
         nlohmann::json entry = {{"id", session.id},
@@ -58,7 +58,7 @@ bool save(const Sessions& sessions, const std::filesystem::path& path) {
         if (!session.claudeSessionId.empty()) entry["claudeSessionId"] = session.claudeSessionId;
         file[id] = std::move(entry);
     }
-    return writeFileAtomically(path, file.dump()).ok();
+    return file.dump();
 }
 
 std::size_t load(const std::filesystem::path& path) {
@@ -100,10 +100,14 @@ void measureStore(const Options& options, Report& report) {
     };
     for (Shape shape : {Shape{100, 20, ""}, Shape{1000, 200, "<= 150"}}) {
         const Sessions sessions = makeSessions(shape.sessions, shape.messages);
-        std::vector<double> saves, loads;
+        std::vector<double> saves, encodes, writes, loads;
         for (int rep = 0; rep < options.repetitions; ++rep) {
             auto start = std::chrono::steady_clock::now();
-            if (!save(sessions, path)) break;
+            const std::string bytes = encode(sessions);
+            encodes.push_back(millisecondsSince(start));
+            auto writing = std::chrono::steady_clock::now();
+            if (!writeFileAtomically(path, bytes).ok()) break;
+            writes.push_back(millisecondsSince(writing));
             saves.push_back(millisecondsSince(start));
             start = std::chrono::steady_clock::now();
             if (load(path) != sessions.size()) break;
@@ -113,6 +117,8 @@ void measureStore(const Options& options, Report& report) {
             std::to_string(shape.sessions) + " x " + std::to_string(shape.messages);
         std::error_code error;
         report.add("store save, " + shapeName, "ms", saves, shape.target);
+        report.add("  of which encoding, " + shapeName, "ms", encodes);
+        report.add("  of which atomic write, " + shapeName, "ms", writes);
         report.add("store load, " + shapeName, "ms", loads);
         report.add("store file, " + shapeName, "MiB",
                    {double(std::filesystem::file_size(path, error)) / 1048576.0});
