@@ -1,0 +1,137 @@
+#include "bridge/Bridge.h"
+
+#include "config/ClaudeLocator.h"
+#include "log.h"
+
+#include <nlohmann/json.hpp>
+
+namespace pavix {
+
+using nlohmann::json;
+
+ClaudeInstallation ClaudeInstallation::locate() {
+    ClaudeInstallation found;
+    found.binary = ClaudeLocator::binary();
+    if (found.binary) found.version = ClaudeLocator::version(*found.binary);
+    return found;
+}
+
+Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config)
+    : Bridge(std::move(executor), std::move(config), ClaudeInstallation::locate()) {}
+
+Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstallation claude)
+    : executor_(std::move(executor))
+    , config_(std::move(config))
+    , claude_(std::move(claude))
+    , sessions_(SessionStore::defaultFile(), config_.project) {
+    log("claude code: " + (claude_.binary ? claude_.binary->string() : "not found") + " " +
+        claude_.version.value_or(""));
+}
+
+const std::vector<Endpoint>& Bridge::endpoints() {
+    static const std::vector<Endpoint> table = {
+        {"POST", "internal/approve", &Bridge::approve, /*loopbackOnly=*/true},
+        {"GET", "api/sessions", &Bridge::listSessions},
+        {"POST", "api/sessions", &Bridge::createSession},
+        {"GET", "api/sessions/*/messages", &Bridge::sessionMessages},
+        {"DELETE", "api/sessions/*", &Bridge::deleteSession},
+        {"GET", "api/jobs",
+         [](Bridge&, Call) -> asio::awaitable<HTTPResponse> {
+             co_return HTTPResponse::json(200, {{"jobs", json::array()}});
+         }},
+        {"GET", "v1/toolsets",
+         [](Bridge&, Call) -> asio::awaitable<HTTPResponse> {
+             co_return HTTPResponse::json(200, {{"data", json::array()}});
+         }},
+        {"POST", "v1/runs", &Bridge::startRun},
+        {"GET", "v1/runs/*", &Bridge::runStatus},
+        {"GET", "v1/runs/*/events", &Bridge::runEvents},
+        {"POST", "v1/runs/*/approval", &Bridge::answerApproval},
+        {"POST", "v1/runs/*/steer", &Bridge::steerRun},
+        {"POST", "v1/runs/*/stop", &Bridge::stopRun},
+    };
+    return table;
+}
+
+asio::awaitable<HTTPResponse> Bridge::handle(HTTPRequest request) {
+    const std::vector<std::string> segments = splitPath(request.path);
+    if (request.method == "GET" && request.path == "/health") co_return health();
+
+    auto token = request.bearer();
+    if (!token || !equal(*token, config_.key)) co_return errorResponse(401, "unauthorized");
+
+    for (const Endpoint& endpoint : endpoints()) {
+        auto captures = route(endpoint.method, endpoint.pattern, request.method, segments);
+        if (!captures) continue;
+        if (endpoint.loopbackOnly && !request.remoteIsLoopback)
+            co_return errorResponse(401, "unauthorized");
+        // g++ 12 destroys temporaries inside a co_await expression twice: keep them out of it.
+        auto answer = endpoint.handler(*this, Call{std::move(request), std::move(*captures)});
+        co_return co_await std::move(answer);
+    }
+    co_return errorResponse(404, "not found");
+}
+
+HTTPResponse Bridge::health() const {
+    return HTTPResponse::json(
+        200, {
+                 {"status", "ok"},
+                 {"name", "pavix-bridge"},
+                 {"claude_code", claude_.version ? json(*claude_.version) : json(nullptr)},
+                 {"signed_in", ClaudeLocator::isSignedIn()},
+             });
+}
+
+bool Bridge::equal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+std::vector<std::string> Bridge::splitPath(std::string_view path) {
+    std::vector<std::string> segments;
+    while (!path.empty()) {
+        std::size_t slash = path.find('/');
+        std::string_view segment = path.substr(0, slash);
+        if (!segment.empty()) segments.emplace_back(segment);
+        if (slash == std::string_view::npos) break;
+        path.remove_prefix(slash + 1);
+    }
+    return segments;
+}
+
+std::optional<std::vector<std::string>> Bridge::route(std::string_view patternMethod,
+                                                      std::string_view pattern,
+                                                      std::string_view requestMethod,
+                                                      const std::vector<std::string>& segments) {
+    if (patternMethod != requestMethod) return std::nullopt;
+    const std::vector<std::string> wanted = splitPath(pattern);
+    if (wanted.size() != segments.size()) return std::nullopt;
+    std::vector<std::string> captures;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        if (wanted[i] == "*")
+            captures.push_back(segments[i]);
+        else if (wanted[i] != segments[i])
+            return std::nullopt;
+    }
+    return captures;
+}
+
+json bodyObject(const std::string& body) {
+    json value = json::parse(body, nullptr, false);
+    return value.is_object() ? value : json::object();
+}
+
+std::optional<std::string> stringField(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+HTTPResponse errorResponse(std::int64_t status, const std::string& message) {
+    return HTTPResponse::json(status, {{"error", message}});
+}
+
+} // namespace pavix

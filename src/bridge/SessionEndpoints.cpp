@@ -1,0 +1,33 @@
+#include "bridge/Bridge.h"
+
+#include <nlohmann/json.hpp>
+
+namespace pavix {
+
+using nlohmann::json;
+
+asio::awaitable<HTTPResponse> Bridge::listSessions(Call) {
+    co_return HTTPResponse::json(200, {{"data", sessions_.summaries()}});
+}
+
+asio::awaitable<HTTPResponse> Bridge::createSession(Call call) {
+    json body = bodyObject(call.request.body);
+    std::string id =
+        sessions_.create(stringField(body, "id").value_or(""), stringField(body, "title"));
+    co_return HTTPResponse::json(200, {{"session", {{"id", id}}}});
+}
+
+asio::awaitable<HTTPResponse> Bridge::sessionMessages(Call call) {
+    json messages = json::array();
+    if (const Session* session = sessions_.find(call.captures.at(0)))
+        for (const Message& message : session->messages)
+            messages.push_back(message);
+    co_return HTTPResponse::json(200, {{"data", std::move(messages)}});
+}
+
+asio::awaitable<HTTPResponse> Bridge::deleteSession(Call call) {
+    sessions_.remove(call.captures.at(0));
+    co_return HTTPResponse::json(200, {{"ok", true}});
+}
+
+} // namespace pavix
