@@ -1,27 +1,18 @@
 #include "Sections.h"
 #include "System.h"
 
-#include "util/files.h"
-
-#if __has_include("bridge/SessionStore.h")
 #include "bridge/SessionStore.h"
-#define PAVIX_BENCH_REAL_STORE 1
-#endif
-
-#include <nlohmann/json.hpp>
+#include "util/files.h"
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
 namespace pavix::bench {
 
 namespace {
-
-#ifdef PAVIX_BENCH_REAL_STORE
 
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -49,12 +40,9 @@ Sessions makeSessions(int count, int messages) {
     return sessions;
 }
 
-#endif
-
 } // namespace
 
 void measureStore(const Options& options, Report& report) {
-#ifdef PAVIX_BENCH_REAL_STORE
     TempFolder folder;
     const std::filesystem::path path =
         std::filesystem::path(folder.path()) / "bridge-sessions.json";
@@ -95,10 +83,6 @@ void measureStore(const Options& options, Report& report) {
         report.add("store file, " + shapeName, "MiB",
                    {double(std::filesystem::file_size(path, error)) / 1048576.0});
     }
-#else
-    (void)options;
-    report.remark("store: the session store is not built yet, nothing measured");
-#endif
 }
 
 } // namespace pavix::bench
