@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Load {
     double rate = 0; ///< complete 200 answers per second
+    std::uint64_t done = 0;
     std::uint64_t failures = 0;
 };
 
@@ -112,6 +113,7 @@ Load generate(std::uint16_t port, const std::string& request, int clients,
     ::close(poller);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     load.rate = double(done) / seconds;
+    load.done = done;
     return load;
 }
 
@@ -151,11 +153,19 @@ void measureApi(const Programs& programs, const Options& options, Report& report
     }
 
     for (int clients : {1, 32}) {
-        std::vector<double> bareRates, healthRates, statusRates;
+        std::vector<double> bareRates, healthRates, statusRates, bareCpu, serviceCpu;
+        // Microseconds of the server's CPU per answered request.
+        auto cpuPerRequest = [](pid_t pid, double before, const Load& load) {
+            return load.done ? (cpuSeconds(pid) - before) * 1e6 / double(load.done) : 0.0;
+        };
         std::uint64_t failures = 0;
         for (int rep = 0; rep < reps; ++rep) {
+            double before = cpuSeconds(bare);
             Load b = generate(barePort, httpRequest("GET", "/health"), clients, window);
+            bareCpu.push_back(cpuPerRequest(bare, before, b));
+            before = cpuSeconds(service.pid());
             Load h = generate(service.port(), httpRequest("GET", "/health"), clients, window);
+            serviceCpu.push_back(cpuPerRequest(service.pid(), before, h));
             bareRates.push_back(b.rate);
             healthRates.push_back(h.rate);
             failures += b.failures + h.failures;
@@ -182,6 +192,10 @@ void measureApi(const Programs& programs, const Options& options, Report& report
             return out;
         };
         report.add("GET /health / bare server, " + c, "ratio", ratios(healthRates), ">= 0.6");
+        report.add("baseline bare server CPU, " + c, "us/request", bareCpu);
+        report.add("service CPU for GET /health, " + c, "us/request", serviceCpu);
+        report.ratio("service CPU for GET /health, " + c, "baseline bare server CPU, " + c,
+                     "of bare");
         if (!statusRates.empty())
             report.add("GET /v1/runs/<id> / bare server, " + c, "ratio", ratios(statusRates),
                        ">= 0.6");
