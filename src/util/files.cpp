@@ -46,7 +46,7 @@ std::optional<std::string> readFile(const fs::path& path) {
     return bytes;
 }
 
-static bool writeAll(int fd, std::string_view bytes) {
+bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;

@@ -24,6 +24,10 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 Status writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                            unsigned mode = 0600);
 
+/// Writes all of `bytes` to `fd`, retrying short and interrupted writes. False (errno set)
+/// when the descriptor refuses them.
+bool writeAll(int fd, std::string_view bytes);
+
 /// A file-name-safe UTC timestamp, e.g. 20261206T203000Z.
 std::string fileTimestamp();
 
