@@ -71,6 +71,7 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
     report.add("RSS after 21 runs (20 kept)", "MiB", {rssAfter20});
     report.add("RSS after " + n + " runs", "MiB", {mib(statusKiB(pid, "VmRSS"))});
     report.ratio("RSS after " + n + " runs", "RSS after 21 runs (20 kept)", "of 21 runs");
+    report.add("service CPU in total after " + n + " runs", "s", {cpuSeconds(pid)});
     report.add("CPU per completed run", "ms",
                {(cpuSeconds(pid) - cpuBeforeRuns) * 1000.0 / std::max(1, completed)});
     report.add("sequential runs", "runs/s", {completed / seconds});
