@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -58,8 +57,7 @@ bool Service::start() {
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (hasExited(pid_)) {
             pid_ = -1;
             std::fprintf(stderr, "the service ended at start; its log:\n%s\n", log().c_str());
             return false;

@@ -27,6 +27,38 @@ std::int64_t nowNs() {
     return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+namespace {
+
+// Children not yet reaped, for the signal handler: plain slots, read without locks.
+constexpr int childSlots = 256;
+volatile sig_atomic_t liveChildren[childSlots];
+
+void remember(pid_t pid) {
+    for (auto& slot : liveChildren)
+        if (slot == 0) {
+            slot = pid;
+            return;
+        }
+}
+
+void forget(pid_t pid) {
+    for (auto& slot : liveChildren)
+        if (slot == pid) slot = 0;
+}
+
+void killChildrenAndExit(int signal) {
+    for (auto& slot : liveChildren)
+        if (slot > 0) ::kill(slot, SIGKILL);
+    _exit(128 + signal);
+}
+
+} // namespace
+
+void killChildrenOnSignals() {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::signal(signal, killChildrenAndExit);
+}
+
 pid_t spawnProcess(const SpawnOptions& options) {
     int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     posix_spawn_file_actions_t actions;
@@ -53,7 +85,15 @@ pid_t spawnProcess(const SpawnOptions& options) {
         std::fprintf(stderr, "couldn't start %s: %s\n", argv[0], std::strerror(error));
         return -1;
     }
+    remember(pid);
     return pid;
+}
+
+bool hasExited(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) != pid) return false;
+    forget(pid);
+    return true;
 }
 
 double reap(pid_t pid, std::chrono::milliseconds limit) {
@@ -71,6 +111,7 @@ double reap(pid_t pid, std::chrono::milliseconds limit) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    forget(pid);
     auto seconds = [](timeval t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }

@@ -25,6 +25,13 @@ struct SpawnOptions {
 /// The child's pid, or -1 (with a message on standard error) when it could not start.
 pid_t spawnProcess(const SpawnOptions& options);
 
+/// Makes SIGINT, SIGTERM and SIGHUP kill every child still running before the driver
+/// ends, so an interrupted run leaves no service behind.
+void killChildrenOnSignals();
+
+/// Whether the child has ended (it is then reaped).
+bool hasExited(pid_t pid);
+
 /// Waits up to `limit` for `pid` to end; then SIGKILLs and reaps it. Returns the CPU
 /// seconds (user + system) the child used, from its resource usage.
 double reap(pid_t pid, std::chrono::milliseconds limit);

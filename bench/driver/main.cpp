@@ -4,6 +4,7 @@
 
 #include "Report.h"
 #include "Sections.h"
+#include "System.h"
 
 #include <signal.h>
 
@@ -17,6 +18,7 @@ using namespace pavix::bench;
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    killChildrenOnSignals();
     Options options;
     std::set<std::string> only;
     std::string json = BENCH_RESULTS_PATH;
