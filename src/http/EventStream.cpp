@@ -21,17 +21,34 @@ struct EventChannel {
     void wake() { signal.cancel(); }
 };
 
+// Shared by every copy of a writer: a stream nobody can write to any more is over, and
+// a reader left waiting on it would hold its connection open for good.
+struct EventProducer {
+    explicit EventProducer(std::shared_ptr<EventChannel> channel)
+        : channel(std::move(channel)) {}
+    ~EventProducer() { finish(); }
+    EventProducer(const EventProducer&) = delete;
+    EventProducer& operator=(const EventProducer&) = delete;
+
+    void finish() {
+        if (channel->finished) return;
+        channel->finished = true;
+        channel->wake();
+    }
+    std::shared_ptr<EventChannel> channel;
+};
+
 bool EventWriter::push(EventText text) const {
-    if (!channel_ || channel_->abandoned || channel_->finished) return false;
-    channel_->queue.push_back(std::move(text));
-    channel_->wake();
+    if (!producer_) return false;
+    EventChannel& channel = *producer_->channel;
+    if (channel.abandoned || channel.finished) return false;
+    channel.queue.push_back(std::move(text));
+    channel.wake();
     return true;
 }
 
 void EventWriter::finish() const {
-    if (!channel_ || channel_->finished) return;
-    channel_->finished = true;
-    channel_->wake();
+    if (producer_) producer_->finish();
 }
 
 EventReader& EventReader::operator=(EventReader&& other) noexcept {
@@ -72,7 +89,7 @@ std::pair<EventWriter, EventReader> makeEventStream(asio::any_io_executor execut
                                                     std::function<void()> onEnd) {
     auto channel = std::make_shared<EventChannel>(executor);
     channel->onEnd = std::move(onEnd);
-    return {EventWriter(channel), EventReader(channel)};
+    return {EventWriter(std::make_shared<EventProducer>(channel)), EventReader(channel)};
 }
 
 EventReader finishedEventStream(asio::any_io_executor executor, std::vector<EventText> texts) {

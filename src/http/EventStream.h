@@ -14,8 +14,10 @@ namespace pavix {
 using EventText = std::shared_ptr<const std::string>;
 
 struct EventChannel;
+struct EventProducer;
 
-/// Producer side of one subscriber's unbounded event queue. Loop-affine: use it only
+/// Producer side of one subscriber's unbounded event queue. Copies share the stream;
+/// when the last copy is gone the stream ends as if finished. Loop-affine: use it only
 /// on the executor the stream was made for.
 class EventWriter {
 public:
@@ -24,14 +26,14 @@ public:
     bool push(EventText text) const;
     /// Ends the stream: the reader gets what is queued, then the end.
     void finish() const;
-    explicit operator bool() const { return channel_ != nullptr; }
+    explicit operator bool() const { return producer_ != nullptr; }
 
 private:
     friend std::pair<EventWriter, class EventReader> makeEventStream(asio::any_io_executor,
                                                                      std::function<void()>);
-    explicit EventWriter(std::shared_ptr<EventChannel> channel)
-        : channel_(std::move(channel)) {}
-    std::shared_ptr<EventChannel> channel_;
+    explicit EventWriter(std::shared_ptr<EventProducer> producer)
+        : producer_(std::move(producer)) {}
+    std::shared_ptr<EventProducer> producer_;
 };
 
 /// Consumer side, for exactly one reader. Destroying it (or `abandon()`) ends the

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "http/HTTPRequest.h"
+#include "http/HTTPResponse.h"
+#include "http/RequestParser.h"
+#include "util/Result.h"
+#include "util/async.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+namespace pavix {
+
+/// Bytes asked for per read.
+inline constexpr std::size_t readChunkSize = 65'536;
+/// The largest buffer that is still read further while it holds no complete request.
+inline constexpr std::size_t maxRequestBuffer = 2'000'000;
+
+/// What a connection does after a read: parsing comes first, so a request whose last
+/// bytes arrive with the peer's end of sending is still answered.
+enum class AfterRead { respond, readMore, close };
+AfterRead afterRead(ParsedRequest::State state, std::size_t bufferSize, bool readEnded);
+
+/// The service's HTTP/1.1 listener: one request per connection, answered by the
+/// handler with a JSON response or an event stream, then the connection is closed.
+/// Listens on every interface (IPv6 dual-stack where available). Loop-affine: create,
+/// start and destroy it on the thread that runs its executor.
+class HTTPServer {
+public:
+    /// Called once per request, in the request's own coroutine; may take as long as it likes.
+    using Handler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
+    /// A connection that has not delivered a complete request by then is closed unanswered.
+    static constexpr std::chrono::seconds defaultRequestDeadline{60};
+
+    /// Binds and listens on `port` (0 picks a free one, see `port()`); the error
+    /// describes why the listener could not be set up (e.g. the port is taken).
+    static Result<std::unique_ptr<HTTPServer>>
+    create(asio::any_io_executor executor, std::uint16_t port, Handler handler,
+           std::chrono::steady_clock::duration requestDeadline = defaultRequestDeadline);
+    ~HTTPServer();
+    HTTPServer(const HTTPServer&) = delete;
+    HTTPServer& operator=(const HTTPServer&) = delete;
+
+    /// Starts accepting once the loop runs; logs "listening" then. Passing accept
+    /// errors (out of descriptors and the like) pause accepting briefly; if the
+    /// listener breaks for good, "listener failed: …" is logged and `onFailure` called.
+    void start(std::function<void(const Error&)> onFailure);
+
+    /// The port actually bound.
+    std::uint16_t port() const;
+
+    static std::string_view reason(std::int64_t status);
+
+private:
+    struct Listener;
+    explicit HTTPServer(std::shared_ptr<Listener> listener);
+    static asio::awaitable<void> acceptConnections(std::shared_ptr<Listener> listener,
+                                                   std::function<void(const Error&)> onFailure);
+    std::shared_ptr<Listener> listener_;
+};
+
+} // namespace pavix

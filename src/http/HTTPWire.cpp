@@ -1,0 +1,49 @@
+#include "http/HTTPWire.h"
+
+namespace pavix {
+
+std::string_view reasonPhrase(std::int64_t status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 202:
+        return "Accepted";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    default:
+        return "Error";
+    }
+}
+
+std::string jsonResponseBytes(std::int64_t status, std::string_view body) {
+    std::string bytes = "HTTP/1.1 " + std::to_string(status) + " ";
+    bytes += reasonPhrase(status);
+    bytes += "\r\nContent-Type: application/json\r\nContent-Length: ";
+    bytes += std::to_string(body.size());
+    bytes += "\r\nConnection: close\r\n\r\n";
+    bytes += body;
+    return bytes;
+}
+
+void appendEvent(std::string& bytes, std::string_view text) {
+    bytes += "data: ";
+    bytes += text;
+    bytes += "\n\n";
+}
+
+std::string eventBytes(std::string_view text) {
+    std::string bytes;
+    bytes.reserve(text.size() + 8);
+    appendEvent(bytes, text);
+    return bytes;
+}
+
+} // namespace pavix
