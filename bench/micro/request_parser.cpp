@@ -1,7 +1,6 @@
 // The request parser on the requests the phone sends most: an event-stream subscription
 // and a run start with a small body.
 
-#if __has_include("http/RequestParser.h")
 #include "http/RequestParser.h"
 
 #include <benchmark/benchmark.h>
@@ -49,4 +48,3 @@ void parseRunStart(benchmark::State& state) {
 BENCHMARK(parseRunStart);
 
 } // namespace
-#endif
