@@ -68,16 +68,17 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
     // Let the last agent exit and its run settle before looking.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string n = std::to_string(completed);
-    report.add("RSS after 21 runs (20 kept)", "MiB", {rssAfter20});
+    if (completed < total)
+        report.remark("footprint: only " + n + " of " + std::to_string(total) +
+                      " runs completed; service log:\n" + service.log());
+    if (completed == 0) return;
+    if (completed > 20) report.add("RSS after 21 runs (20 kept)", "MiB", {rssAfter20});
     report.add("RSS after " + n + " runs", "MiB", {mib(statusKiB(pid, "VmRSS"))});
     report.ratio("RSS after " + n + " runs", "RSS after 21 runs (20 kept)", "of 21 runs");
     report.add("service CPU in total after " + n + " runs", "s", {cpuSeconds(pid)});
     report.add("CPU per completed run", "ms",
-               {(cpuSeconds(pid) - cpuBeforeRuns) * 1000.0 / std::max(1, completed)});
+               {(cpuSeconds(pid) - cpuBeforeRuns) * 1000.0 / completed});
     report.add("sequential runs", "runs/s", {completed / seconds});
-    if (completed < total)
-        report.remark("footprint: only " + n + " of " + std::to_string(total) +
-                      " runs completed; service log:\n" + service.log());
 
     const std::int64_t switchesAfterRuns = contextSwitches(pid);
     std::this_thread::sleep_for(idle);
