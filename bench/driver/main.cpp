@@ -7,6 +7,7 @@
 #include "System.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,13 @@ int main(int argc, char** argv) {
     auto wanted = [&](const char* name) { return only.empty() || only.count(name); };
 
     Report report;
+    // Other work on the machine skews every figure; the load says how much there was.
+    auto loadAverage = [] {
+        double load[1] = {0};
+        getloadavg(load, 1);
+        return load[0];
+    };
+    const double loadBefore = loadAverage();
     struct Section {
         const char* name;
         void (*measure)(const Programs&, const Options&, Report&);
@@ -63,6 +71,10 @@ int main(int argc, char** argv) {
         section.measure(programs, options, report);
         std::fprintf(stderr, "\n");
     }
+    char load[96];
+    std::snprintf(load, sizeof load, "1-minute load average %.2f before, %.2f after (%ld CPUs)",
+                  loadBefore, loadAverage(), sysconf(_SC_NPROCESSORS_ONLN));
+    report.remark(load);
     report.printTable();
     report.writeJson(json);
     std::printf("\nfigures written to %s\n", json.c_str());
