@@ -1,0 +1,179 @@
+#include "BridgeServer.h"
+
+#include "RunProgram.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace pavix::test {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::uint16_t freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    std::uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+BridgeServer::BridgeServer()
+    : BridgeServer(Options{}) {}
+
+BridgeServer::BridgeServer(Options options)
+    : options_(std::move(options))
+    , home_(std::make_unique<TempHome>())
+    , port_(freePort()) {
+    setScenario(Scenario());
+}
+
+BridgeServer::~BridgeServer() {
+    stop();
+}
+
+void BridgeServer::setScenario(Scenario scenario) {
+    if (!scenario.recording()) scenario.recordTo(recordFile());
+    scenario.writeTo(scenarioFile());
+}
+
+::testing::AssertionResult BridgeServer::start(bool writeConfig) {
+    if (running()) return ::testing::AssertionFailure() << "already running";
+    if (writeConfig) {
+        json config = {{"port", port_}, {"key", options_.key}};
+        if (options_.settings) config["settings"] = *options_.settings;
+        if (options_.project) config["project"] = *options_.project;
+        writeText(home_->configFolder() / "bridge.json", config.dump(2), 0600);
+    }
+
+    std::map<std::string, std::string> env;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text(*entry);
+        if (auto eq = text.find('='); eq != std::string::npos)
+            env[text.substr(0, eq)] = text.substr(eq + 1);
+    }
+    env["HOME"] = home_->path().string();
+    env[scenarioVariable] = scenarioFile().string();
+    if (options_.claudePath)
+        env["PAVIX_CLAUDE_PATH"] = options_.claudePath->string();
+    else
+        env.erase("PAVIX_CLAUDE_PATH");
+    for (const auto& [name, value] : options_.environment) {
+        if (value)
+            env[name] = *value;
+        else
+            env.erase(name);
+    }
+    std::vector<std::string> envText;
+    for (const auto& [name, value] : env)
+        envText.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& text : envText)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::string program = PAVIX_BRIDGE_PATH, word = "serve";
+    char* argv[] = {program.data(), word.data(), nullptr};
+
+    int logFd = ::open((scratch_.path() / "bridge.log").c_str(),
+                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, nullFd, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(logFd);
+    ::close(nullFd);
+    if (failed != 0) {
+        pid_ = -1;
+        return ::testing::AssertionFailure() << "couldn't start " << program;
+    }
+
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        if (Connection(port_).connected()) return ::testing::AssertionSuccess();
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return ::testing::AssertionFailure()
+                   << "pavix-bridge serve ended with status "
+                   << (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status))
+                   << "; log:\n"
+                   << log();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop();
+    return ::testing::AssertionFailure() << "port " << port_ << " never accepted; log:\n" << log();
+}
+
+int BridgeServer::stop(std::chrono::milliseconds grace) {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const auto deadline = Clock::now() + grace;
+    bool reaped = false;
+    while (!reaped && Clock::now() < deadline) {
+        pid_t got = ::waitpid(pid_, &status, WNOHANG);
+        reaped = got == pid_ || (got < 0 && errno != EINTR);
+        if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!reaped) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+::testing::AssertionResult BridgeServer::restart() {
+    stop();
+    return start();
+}
+
+bool BridgeServer::waitForLog(const std::string& text, std::chrono::milliseconds limit) const {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (log().find(text) != std::string::npos) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::vector<json> BridgeServer::waitForRecord(const std::string& kind, std::size_t count,
+                                              std::chrono::milliseconds limit) const {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto entries = recorded(recordFile(), kind);
+        if (entries.size() >= count || Clock::now() >= deadline) return entries;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::string BridgeServer::log() const {
+    return readText(scratch_.path() / "bridge.log");
+}
+
+} // namespace pavix::test

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pavix::test {
+
+using namespace std::chrono_literals;
+
+/// One TCP connection to 127.0.0.1, blocking, for tests. Every wait is bounded.
+class Connection {
+public:
+    /// Connects at once; `connected()` tells whether it worked.
+    explicit Connection(std::uint16_t port);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    /// Writes all of `bytes`; false when the connection refused them.
+    bool send(const std::string& bytes);
+    /// Stops sending (half close); the peer sees the end of the request stream.
+    void shutdownWrite();
+    /// Whatever arrives within `limit` (at least one byte unless the peer closed or
+    /// the time ran out); empty at the end.
+    std::string receiveSome(std::chrono::milliseconds limit = 10s);
+    /// Everything until the peer closes or `limit` passes.
+    std::string receiveAll(std::chrono::milliseconds limit = 10s);
+    /// Whether the peer has closed its side (seen by a receive).
+    bool peerClosed() const { return peerClosed_; }
+
+private:
+    int fd_ = -1;
+    bool peerClosed_ = false;
+};
+
+/// A response as read off the wire. `status` is 0 when none arrived.
+struct HttpResponse {
+    int status = 0;
+    std::map<std::string, std::string> headers; ///< names in lower case
+    std::string body;
+    std::string raw; ///< every byte received
+    /// The body as JSON; a discarded value when it is not JSON.
+    nlohmann::json json() const;
+};
+
+/// Parses a complete response (head and everything after it as the body).
+HttpResponse parseResponse(const std::string& bytes);
+
+/// An event stream being read: "data: " texts, one per event, as they arrive.
+class EventReader {
+public:
+    EventReader(std::uint16_t port, const std::string& path, const std::string& key);
+    /// The response status (0 if the head did not arrive within 10 s).
+    int status() const { return response_.status; }
+    const HttpResponse& head() const { return response_; }
+    /// The next event's text; nothing when the stream ended or `limit` passed first.
+    std::optional<std::string> next(std::chrono::milliseconds limit = 10s);
+    /// Events until the server closes the stream, `count` arrived, or `limit` passed.
+    std::vector<std::string> collect(std::size_t count = SIZE_MAX,
+                                     std::chrono::milliseconds limit = 10s);
+    /// Whether the server has closed the stream and every event has been taken.
+    bool ended() const {
+        return connection_.peerClosed() && pending_.find("\n\n") == std::string::npos;
+    }
+
+private:
+    Connection connection_;
+    HttpResponse response_;
+    std::string pending_;
+};
+
+/// Requests against the service on 127.0.0.1:`port`, with or without its key.
+class HttpClient {
+public:
+    HttpClient(std::uint16_t port, std::string key)
+        : port_(port)
+        , key_(std::move(key)) {}
+
+    /// `body` is sent as JSON when given. The key is sent as a bearer when `withKey`.
+    HttpResponse request(const std::string& method, const std::string& path,
+                         const std::optional<nlohmann::json>& body = std::nullopt,
+                         bool withKey = true);
+    HttpResponse get(const std::string& path, bool withKey = true) {
+        return request("GET", path, std::nullopt, withKey);
+    }
+    HttpResponse post(const std::string& path, const nlohmann::json& body, bool withKey = true) {
+        return request("POST", path, body, withKey);
+    }
+    HttpResponse del(const std::string& path, bool withKey = true) {
+        return request("DELETE", path, std::nullopt, withKey);
+    }
+    /// Sends `bytes` as they are and returns all that comes back until the close.
+    std::string exchange(const std::string& bytes, std::chrono::milliseconds limit = 10s);
+    /// Opens GET `path` as an event stream (with the key).
+    EventReader events(const std::string& path) { return EventReader(port_, path, key_); }
+    /// Reads GET `path` as an event stream until it closes, `count` events or `limit`.
+    std::vector<std::string> collectEvents(const std::string& path, std::size_t count = SIZE_MAX,
+                                           std::chrono::milliseconds limit = 10s);
+
+    std::uint16_t port() const { return port_; }
+    const std::string& key() const { return key_; }
+
+private:
+    std::uint16_t port_;
+    std::string key_;
+};
+
+} // namespace pavix::test
