@@ -1,4 +1,4 @@
-#include "LoopbackClient.h"
+#include "HttpClient.h"
 #include "RunProgram.h"
 
 #include "http/HTTPServer.h"
@@ -109,6 +109,17 @@ std::string statusLine(const std::string& response) {
     return response.substr(0, response.find("\r\n"));
 }
 
+struct Received {
+    std::string bytes;
+    bool closed = false; ///< false when the server kept the connection open too long
+};
+
+// Everything the server sends until it closes the connection.
+Received receiveUntilClosed(Connection& client) {
+    std::string bytes = client.receiveAll(30s);
+    return {bytes, client.peerClosed()};
+}
+
 EventText text(std::string value) {
     return std::make_shared<const std::string>(std::move(value));
 }
@@ -117,7 +128,7 @@ EventText text(std::string value) {
 
 TEST(HTTPServer, ServesRequestsArrivingInPieces) {
     RunningServer server(echo);
-    LoopbackClient client(server.port);
+    Connection client(server.port);
     std::string head = "post /piece?x=1 HTTP/1.1\r\nContent-Length: 9\r\n\r\n";
     for (char byte : head) {
         ASSERT_TRUE(client.send(std::string_view(&byte, 1)));
@@ -127,7 +138,7 @@ TEST(HTTPServer, ServesRequestsArrivingInPieces) {
         std::this_thread::sleep_for(20ms);
         ASSERT_TRUE(client.send(part));
     }
-    auto response = client.receiveUntilClosed();
+    auto response = receiveUntilClosed(client);
     ASSERT_TRUE(response.closed);
     EXPECT_EQ(statusLine(response.bytes), "HTTP/1.1 200 OK");
     auto body = bodyOf(response.bytes);
@@ -143,20 +154,20 @@ TEST(HTTPServer, ReadsARequestThatArrivedAllAtOnce) {
     // Keeps the loop busy so the whole request, several reads' worth, is waiting already.
     std::thread busy([&] { server.onLoop([] { std::this_thread::sleep_for(300ms); }); });
     std::this_thread::sleep_for(50ms);
-    LoopbackClient client(server.port);
+    Connection client(server.port);
     std::string body(70'000, 'b');
     ASSERT_TRUE(client.send("POST /bulk HTTP/1.1\r\nContent-Length: " +
                             std::to_string(body.size()) + "\r\n\r\n" + body));
     busy.join();
-    auto response = client.receiveUntilClosed();
+    auto response = receiveUntilClosed(client);
     EXPECT_EQ(bodyOf(response.bytes)["body"], body);
 }
 
 TEST(HTTPServer, AnswersOnlyTheFirstOfPipelinedRequestsThenCloses) {
     RunningServer server(echo);
-    LoopbackClient client(server.port);
+    Connection client(server.port);
     client.send("GET /missing HTTP/1.1\r\n\r\nGET /second HTTP/1.1\r\n\r\n");
-    auto response = client.receiveUntilClosed();
+    auto response = receiveUntilClosed(client);
     ASSERT_TRUE(response.closed);
     EXPECT_EQ(response.bytes, "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\n"
                               "Content-Length: 21\r\nConnection: close\r\n\r\n"
@@ -166,15 +177,13 @@ TEST(HTTPServer, AnswersOnlyTheFirstOfPipelinedRequestsThenCloses) {
 TEST(HTTPServer, SeesLoopbackPeersOverIPv4AndIPv6) {
     RunningServer server(echo);
     for (bool ipv6 : {false, true}) {
-        std::unique_ptr<LoopbackClient> client;
-        try {
-            client = std::make_unique<LoopbackClient>(server.port, ipv6);
-        } catch (const std::exception&) {
+        Connection client(server.port, ipv6 ? Connection::Family::ipv6 : Connection::Family::ipv4);
+        if (!client.connected()) {
             ASSERT_TRUE(ipv6) << "IPv4 loopback must work";
             GTEST_SKIP() << "no IPv6 loopback here";
         }
-        client->send("GET / HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(bodyOf(client->receiveUntilClosed().bytes)["loopback"], true) << ipv6;
+        client.send("GET / HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(bodyOf(receiveUntilClosed(client).bytes)["loopback"], true) << ipv6;
     }
 }
 
@@ -183,59 +192,59 @@ TEST(HTTPServer, BufferCapIsTwoMillionBytes) {
     const std::string start = "GET /big HTTP/1.1\r\nX-Pad: ";
     auto padded = [&](std::size_t total) { return start + std::string(total - start.size(), 'p'); };
 
-    LoopbackClient within(server.port);
+    Connection within(server.port);
     ASSERT_TRUE(within.send(padded(2'000'000)));
     std::this_thread::sleep_for(200ms); // lets the server read up to the limit exactly
     ASSERT_TRUE(within.send("\r\n\r\n"));
-    auto served = within.receiveUntilClosed();
+    auto served = receiveUntilClosed(within);
     EXPECT_EQ(statusLine(served.bytes), "HTTP/1.1 200 OK");
     EXPECT_EQ(bodyOf(served.bytes)["headers"]["x-pad"].get<std::string>().size(),
               2'000'000 - start.size());
 
-    LoopbackClient beyond(server.port);
+    Connection beyond(server.port);
     ASSERT_TRUE(beyond.send(padded(2'000'001)));
-    auto refused = beyond.receiveUntilClosed();
+    auto refused = receiveUntilClosed(beyond);
     EXPECT_TRUE(refused.closed);
     EXPECT_EQ(refused.bytes, "");
 }
 
 TEST(HTTPServer, ClosesWithoutResponseOnEarlyEndOrMalformedRequest) {
     RunningServer server(echo);
-    LoopbackClient halfClosed(server.port);
+    Connection halfClosed(server.port);
     halfClosed.send("GET / HTTP/1.1\r\nHost: x\r\n");
-    halfClosed.shutdownSend();
-    auto first = halfClosed.receiveUntilClosed();
+    halfClosed.shutdownWrite();
+    auto first = receiveUntilClosed(halfClosed);
     EXPECT_TRUE(first.closed);
     EXPECT_EQ(first.bytes, "");
 
     // Closed at once, long before the request deadline.
-    LoopbackClient negative(server.port);
+    Connection negative(server.port);
     negative.send("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n");
-    auto second = negative.receiveUntilClosed();
+    auto second = receiveUntilClosed(negative);
     EXPECT_TRUE(second.closed);
     EXPECT_EQ(second.bytes, "");
 
     // A complete request whose last bytes come with the end of sending is still served.
-    LoopbackClient lastWords(server.port);
+    Connection lastWords(server.port);
     lastWords.send("GET /last HTTP/1.1\r\n\r\n");
-    lastWords.shutdownSend();
-    EXPECT_EQ(bodyOf(lastWords.receiveUntilClosed().bytes)["path"], "/last");
+    lastWords.shutdownWrite();
+    EXPECT_EQ(bodyOf(receiveUntilClosed(lastWords).bytes)["path"], "/last");
 }
 
 TEST(HTTPServer, RequestDeadlineCoversReadingOnly) {
     RunningServer server(echo, 300ms);
-    LoopbackClient silent(server.port);
-    LoopbackClient partial(server.port);
+    Connection silent(server.port);
+    Connection partial(server.port);
     partial.send("GET / HTTP/1.1\r\n");
-    LoopbackClient slowHandler(server.port);
+    Connection slowHandler(server.port);
     slowHandler.send("GET /slow HTTP/1.1\r\n\r\n");
 
-    for (LoopbackClient* client : {&silent, &partial}) {
-        auto received = client->receiveUntilClosed();
+    for (Connection* client : {&silent, &partial}) {
+        auto received = receiveUntilClosed(*client);
         EXPECT_TRUE(received.closed);
         EXPECT_EQ(received.bytes, "");
     }
-    auto answered = slowHandler.receiveUntilClosed();
+    auto answered = receiveUntilClosed(slowHandler);
     EXPECT_EQ(bodyOf(answered.bytes)["path"], "/slow");
 }
 
@@ -247,15 +256,15 @@ TEST(HTTPServer, EventStreamBytes) {
         co_return HTTPResponse::events(
             finishedEventStream(executor, {text("{\"event\":\"a\"}"), text("two\nlines")}));
     });
-    LoopbackClient empty(server.port);
+    Connection empty(server.port);
     empty.send("GET /now HTTP/1.1\r\n\r\n");
-    auto head = empty.receiveUntilClosed();
+    auto head = receiveUntilClosed(empty);
     EXPECT_TRUE(head.closed);
     EXPECT_EQ(head.bytes, eventStreamHead);
 
-    LoopbackClient two(server.port);
+    Connection two(server.port);
     two.send("GET /two HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(two.receiveUntilClosed().bytes,
+    EXPECT_EQ(receiveUntilClosed(two).bytes,
               std::string(eventStreamHead) + "data: {\"event\":\"a\"}\n\ndata: two\nlines\n\n");
 }
 
@@ -287,14 +296,14 @@ TEST(HTTPServer, ManyConcurrentEventStreams) {
     LiveStreams live;
     RunningServer server(live.handler());
     constexpr int count = 40;
-    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    std::vector<std::unique_ptr<Connection>> clients;
     for (int i = 0; i < count; ++i) {
-        clients.push_back(std::make_unique<LoopbackClient>(server.port));
+        clients.push_back(std::make_unique<Connection>(server.port));
         clients.back()->send("GET /v1/runs/x/events HTTP/1.1\r\n\r\n");
     }
     ASSERT_TRUE(server.eventually([&] { return live.writers.size() == count; }));
     for (auto& client : clients)
-        ASSERT_EQ(client->receive(eventStreamHead.size()), eventStreamHead);
+        ASSERT_EQ(client->receiveExactly(eventStreamHead.size(), 30s), eventStreamHead);
 
     // Events pushed one loop turn at a time, and a burst in a single turn.
     for (int event = 0; event < 3; ++event)
@@ -313,7 +322,7 @@ TEST(HTTPServer, ManyConcurrentEventStreams) {
         std::string expected;
         for (int event = 0; event < 50; ++event)
             expected += eventBytes(std::to_string(i) + ":" + std::to_string(event));
-        auto received = clients[i]->receiveUntilClosed();
+        auto received = receiveUntilClosed(*clients[i]);
         EXPECT_TRUE(received.closed);
         EXPECT_EQ(received.bytes, expected) << i;
     }
@@ -324,11 +333,11 @@ TEST(HTTPServer, ManyConcurrentEventStreams) {
 TEST(HTTPServer, PeerLeavingMidStreamAbandonsTheStream) {
     LiveStreams live;
     RunningServer server(live.handler());
-    LoopbackClient client(server.port);
+    Connection client(server.port);
     client.send("GET /events HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(server.eventually([&] { return live.writers.size() == 1; }));
     server.onLoop([&] { return live.writers[0].push(text("first")); });
-    EXPECT_EQ(client.receive(eventStreamHead.size() + 13),
+    EXPECT_EQ(client.receiveExactly(eventStreamHead.size() + 13, 30s),
               std::string(eventStreamHead) + "data: first\n\n");
     client.close();
     EXPECT_TRUE(server.eventually([&] { return live.ended == 1; }));
@@ -343,9 +352,9 @@ TEST(HTTPServer, ChildProcessesInheritNoSocket) {
         auto listing = runProgram("/bin/sh", {"-c", "ls -l /proc/self/fd"});
         co_return HTTPResponse::json(200, {{"fds", listing.out}});
     });
-    LoopbackClient client(server.port);
+    Connection client(server.port);
     client.send("GET / HTTP/1.1\r\n\r\n");
-    std::string fds = bodyOf(client.receiveUntilClosed().bytes)["fds"];
+    std::string fds = bodyOf(receiveUntilClosed(client).bytes)["fds"];
     EXPECT_THAT(fds, testing::HasSubstr("pipe:"));
     EXPECT_THAT(fds, testing::Not(testing::HasSubstr("socket:")));
 }
@@ -362,7 +371,7 @@ TEST(HTTPServer, KeepsAcceptingAfterRunningOutOfDescriptors) {
     rlimit saved{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
     std::vector<int> hogs;
-    LoopbackClient client(server.port, false, [&] {
+    Connection client(server.port, Connection::Family::ipv4, [&] {
         rlimit low = saved;
         low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
         ::setrlimit(RLIMIT_NOFILE, &low);
@@ -374,7 +383,7 @@ TEST(HTTPServer, KeepsAcceptingAfterRunningOutOfDescriptors) {
         ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
     client.send("GET /after HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(bodyOf(client.receiveUntilClosed().bytes)["path"], "/after");
+    EXPECT_EQ(bodyOf(receiveUntilClosed(client).bytes)["path"], "/after");
     EXPECT_EQ(server.onLoop([&] { return server.failure; }), "");
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_THAT(log, testing::HasSubstr("] accepting paused: "));
@@ -384,7 +393,10 @@ TEST(HTTPServer, KeepsAcceptingAfterRunningOutOfDescriptors) {
 TEST(HTTPServer, BrokenListenerIsReported) {
     testing::internal::CaptureStderr();
     RunningServer server(echo);
-    { LoopbackClient first(server.port); } // the listener is up and accepting
+    { // the listener is up and accepting
+        Connection first(server.port);
+        ASSERT_TRUE(first.connected());
+    }
     // Shutting a listening socket down makes accept fail for good (EINVAL on Linux).
     for (int fd = 3; fd < 1024; ++fd) {
         int listening = 0;

@@ -2,39 +2,19 @@
 
 #include "RunProgram.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace pavix::test {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-std::uint16_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    std::uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
 
 BridgeServer::BridgeServer()
     : BridgeServer(Options{}) {}
@@ -64,31 +44,15 @@ void BridgeServer::setScenario(Scenario scenario) {
         writeText(home_->configFolder() / "bridge.json", config.dump(2), 0600);
     }
 
-    std::map<std::string, std::string> env;
-    for (char** entry = environ; *entry; ++entry) {
-        std::string text(*entry);
-        if (auto eq = text.find('='); eq != std::string::npos)
-            env[text.substr(0, eq)] = text.substr(eq + 1);
-    }
-    env["HOME"] = home_->path().string();
-    env[scenarioVariable] = scenarioFile().string();
-    if (options_.claudePath)
-        env["PAVIX_CLAUDE_PATH"] = options_.claudePath->string();
-    else
-        env.erase("PAVIX_CLAUDE_PATH");
-    for (const auto& [name, value] : options_.environment) {
-        if (value)
-            env[name] = *value;
-        else
-            env.erase(name);
-    }
-    std::vector<std::string> envText;
-    for (const auto& [name, value] : env)
-        envText.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& text : envText)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
+    EnvironmentChanges changes = {
+        {"HOME", home_->path().string()},
+        {scenarioVariable, scenarioFile().string()},
+        {"PAVIX_CLAUDE_PATH", options_.claudePath
+                                  ? std::optional<std::string>(options_.claudePath->string())
+                                  : std::nullopt}};
+    for (const auto& [name, value] : options_.environment)
+        changes[name] = value;
+    ChildEnvironment env(changes);
     std::string program = PAVIX_BRIDGE_PATH, word = "serve";
     char* argv[] = {program.data(), word.data(), nullptr};
 
@@ -101,7 +65,7 @@ void BridgeServer::setScenario(Scenario scenario) {
     posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data());
+    int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, env.block());
     posix_spawn_file_actions_destroy(&actions);
     ::close(logFd);
     ::close(nullFd);

@@ -2,6 +2,7 @@
 
 #include "FakeAgent.h"
 #include "HttpClient.h"
+#include "LoopbackPort.h"
 #include "TempHome.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +16,6 @@
 #include <sys/types.h>
 
 namespace pavix::test {
-
-/// A loopback port that was free a moment ago (bound to port 0, then released).
-std::uint16_t freePort();
 
 /// The real `pavix-bridge serve`, started with its own home folder (a TempHome, also
 /// set as this process's $HOME), a bridge.json on a free loopback port with a known

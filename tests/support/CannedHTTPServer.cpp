@@ -1,7 +1,8 @@
 #include "CannedHTTPServer.h"
 
-#include <arpa/inet.h>
-#include <cctype>
+#include "HttpClient.h"
+#include "LoopbackPort.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -17,34 +18,6 @@ namespace {
 // Only a failing test waits this long: a client that never connects or never finishes.
 constexpr int guardMilliseconds = 60'000;
 
-int boundLoopbackSocket(std::uint16_t& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(fd);
-        throw std::runtime_error("bind failed");
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
-std::string trimmed(const std::string& text) {
-    std::size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string::npos) return "";
-    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
-}
-
-std::string lowered(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 /// Reads until the head and Content-Length bytes of body have arrived; false if the peer
 /// stopped first.
 bool readRequest(int fd, RecordedRequest& request) {
@@ -55,20 +28,11 @@ bool readRequest(int fd, RecordedRequest& request) {
         if (headEnd == std::string::npos &&
             (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
             std::string head = data.substr(0, headEnd);
-            std::size_t lineEnd = head.find("\r\n");
-            std::string first = head.substr(0, lineEnd);
+            std::string first = head.substr(0, head.find("\r\n"));
             request.method = first.substr(0, first.find(' '));
             std::size_t targetStart = first.find(' ') + 1;
             request.target = first.substr(targetStart, first.find(' ', targetStart) - targetStart);
-            while (lineEnd != std::string::npos) {
-                std::size_t next = head.find("\r\n", lineEnd + 2);
-                std::string line = head.substr(lineEnd + 2, next - lineEnd - 2);
-                std::size_t colon = line.find(':');
-                if (colon != std::string::npos)
-                    request.headers[lowered(line.substr(0, colon))] =
-                        trimmed(line.substr(colon + 1));
-                lineEnd = next;
-            }
+            request.headers = parseHeaderLines(head);
             auto length = request.headers.find("content-length");
             needed =
                 headEnd + 4 + (length == request.headers.end() ? 0 : std::stoul(length->second));

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,31 +25,47 @@ int millisecondsUntil(Clock::time_point deadline) {
 
 } // namespace
 
-Connection::Connection(std::uint16_t port) {
+Connection::Connection(std::uint16_t port, Family family,
+                       const std::function<void()>& beforeConnect) {
     ::signal(SIGPIPE, SIG_IGN); // a server that closes early must not end the test
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(family == Family::ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd_);
-        fd_ = -1;
+    // Small writes go out as written, so a request can arrive in the pieces a test sends.
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (beforeConnect) beforeConnect();
+    int rc;
+    if (family == Family::ipv6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        address.sin6_addr = in6addr_loopback;
+        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rc = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
+    if (rc != 0) close();
 }
 
 Connection::~Connection() {
-    if (fd_ >= 0) ::close(fd_);
+    close();
 }
 
-bool Connection::send(const std::string& bytes) {
-    std::size_t at = 0;
-    while (fd_ >= 0 && at < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+void Connection::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool Connection::send(std::string_view bytes) {
+    while (fd_ >= 0 && !bytes.empty()) {
+        ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        at += static_cast<std::size_t>(n);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return fd_ >= 0;
 }
@@ -58,20 +75,25 @@ void Connection::shutdownWrite() {
 }
 
 std::string Connection::receiveSome(std::chrono::milliseconds limit) {
+    return receiveAtMost(65536, limit);
+}
+
+std::string Connection::receiveAtMost(std::size_t most, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     while (fd_ >= 0 && !peerClosed_) {
         pollfd ready{fd_, POLLIN, 0};
         int polled = ::poll(&ready, 1, millisecondsUntil(deadline));
         if (polled < 0 && errno == EINTR) continue;
         if (polled <= 0) return {};
-        char chunk[65536];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        std::string chunk(most, '\0');
+        ssize_t n = ::recv(fd_, chunk.data(), most, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            peerClosed_ = true;
+            peerClosed_ = true; // the end, or a reset: either way the peer closed it
             return {};
         }
-        return std::string(chunk, static_cast<std::size_t>(n));
+        chunk.resize(static_cast<std::size_t>(n));
+        return chunk;
     }
     return {};
 }
@@ -84,8 +106,29 @@ std::string Connection::receiveAll(std::chrono::milliseconds limit) {
     return all;
 }
 
+std::string Connection::receiveExactly(std::size_t count, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::string bytes;
+    while (bytes.size() < count && fd_ >= 0 && !peerClosed_ && Clock::now() < deadline)
+        bytes += receiveAtMost(count - bytes.size(),
+                               std::chrono::milliseconds(millisecondsUntil(deadline)));
+    return bytes;
+}
+
 nlohmann::json HttpResponse::json() const {
     return nlohmann::json::parse(body, nullptr, false);
+}
+
+std::map<std::string, std::string> parseHeaderLines(std::string_view head) {
+    std::map<std::string, std::string> headers;
+    for (auto at = head.find("\r\n"); at != std::string_view::npos;) {
+        auto end = head.find("\r\n", at + 2);
+        auto line = head.substr(at + 2, end == std::string_view::npos ? end : end - at - 2);
+        if (auto colon = line.find(':'); colon != std::string_view::npos)
+            headers[toLowerASCII(line.substr(0, colon))] = trimSpaces(line.substr(colon + 1));
+        at = end;
+    }
+    return headers;
 }
 
 HttpResponse parseResponse(const std::string& bytes) {
@@ -98,15 +141,7 @@ HttpResponse parseResponse(const std::string& bytes) {
     } catch (...) {
         return response;
     }
-    std::size_t at = bytes.find("\r\n") + 2;
-    while (at < headEnd) {
-        std::size_t end = bytes.find("\r\n", at);
-        std::string line = bytes.substr(at, end - at);
-        if (auto colon = line.find(':'); colon != std::string::npos)
-            response.headers[toLowerASCII(line.substr(0, colon))] =
-                trimSpaces(line.substr(colon + 1));
-        at = end + 2;
-    }
+    response.headers = parseHeaderLines(std::string_view(bytes).substr(0, headEnd));
     response.body = bytes.substr(headEnd + 4);
     return response;
 }

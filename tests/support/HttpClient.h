@@ -4,27 +4,34 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pavix::test {
 
 using namespace std::chrono_literals;
 
-/// One TCP connection to 127.0.0.1, blocking, for tests. Every wait is bounded.
+/// One blocking TCP connection to a loopback address (127.0.0.1, or ::1), close-on-exec,
+/// for tests. Every wait is bounded, so a fault fails a test instead of hanging it.
 class Connection {
 public:
-    /// Connects at once; `connected()` tells whether it worked.
-    explicit Connection(std::uint16_t port);
+    enum class Family { ipv4, ipv6 };
+
+    /// Connects at once; `connected()` tells whether it worked. `beforeConnect` runs
+    /// between making the socket and connecting it.
+    explicit Connection(std::uint16_t port, Family family = Family::ipv4,
+                        const std::function<void()>& beforeConnect = {});
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     bool connected() const { return fd_ >= 0; }
     /// Writes all of `bytes`; false when the connection refused them.
-    bool send(const std::string& bytes);
+    bool send(std::string_view bytes);
     /// Stops sending (half close); the peer sees the end of the request stream.
     void shutdownWrite();
     /// Whatever arrives within `limit` (at least one byte unless the peer closed or
@@ -32,10 +39,16 @@ public:
     std::string receiveSome(std::chrono::milliseconds limit = 10s);
     /// Everything until the peer closes or `limit` passes.
     std::string receiveAll(std::chrono::milliseconds limit = 10s);
-    /// Whether the peer has closed its side (seen by a receive).
+    /// Bytes until `count` have arrived in all, the peer closed, or `limit` passed.
+    std::string receiveExactly(std::size_t count, std::chrono::milliseconds limit = 10s);
+    /// Whether the peer has closed its side (or reset the connection), seen by a receive.
     bool peerClosed() const { return peerClosed_; }
+    /// Closes our end at once (as a client that goes away).
+    void close();
 
 private:
+    std::string receiveAtMost(std::size_t most, std::chrono::milliseconds limit);
+
     int fd_ = -1;
     bool peerClosed_ = false;
 };
@@ -49,6 +62,10 @@ struct HttpResponse {
     /// The body as JSON; a discarded value when it is not JSON.
     nlohmann::json json() const;
 };
+
+/// The header fields of a message head (its first line, then "name: value" lines
+/// separated by CRLF, without the blank line): names in lower case, values trimmed.
+std::map<std::string, std::string> parseHeaderLines(std::string_view head);
 
 /// Parses a complete response (head and everything after it as the body).
 HttpResponse parseResponse(const std::string& bytes);

@@ -14,29 +14,30 @@ extern char** environ;
 
 namespace pavix::test {
 
-ProgramOutput runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::map<std::string, std::optional<std::string>>& environment,
-                         const std::string& input) {
-    ::signal(SIGPIPE, SIG_IGN); // a child that exits early must not take the test with it
-    std::map<std::string, std::string> env;
+ChildEnvironment::ChildEnvironment(const EnvironmentChanges& changes) {
+    std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry; ++entry) {
         std::string text(*entry);
-        auto eq = text.find('=');
-        if (eq != std::string::npos) env[text.substr(0, eq)] = text.substr(eq + 1);
+        if (auto eq = text.find('='); eq != std::string::npos)
+            variables[text.substr(0, eq)] = text.substr(eq + 1);
     }
-    for (const auto& [name, value] : environment) {
+    for (const auto& [name, value] : changes) {
         if (value)
-            env[name] = *value;
+            variables[name] = *value;
         else
-            env.erase(name);
+            variables.erase(name);
     }
-    std::vector<std::string> envText;
-    for (const auto& [name, value] : env)
-        envText.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& text : envText)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
+    for (const auto& [name, value] : variables)
+        entries_.push_back(name + "=" + value);
+    for (auto& entry : entries_)
+        pointers_.push_back(entry.data());
+    pointers_.push_back(nullptr);
+}
+
+ProgramOutput runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const EnvironmentChanges& environment, const std::string& input) {
+    ::signal(SIGPIPE, SIG_IGN); // a child that exits early must not take the test with it
+    ChildEnvironment env(environment);
     std::vector<std::string> argText{program};
     argText.insert(argText.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -53,7 +54,7 @@ ProgramOutput runProgram(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     pid_t pid;
-    int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.block());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -100,8 +101,7 @@ ProgramOutput runProgram(const std::string& program, const std::vector<std::stri
 }
 
 ProgramOutput runBridge(const std::vector<std::string>& arguments,
-                        const std::map<std::string, std::optional<std::string>>& environment,
-                        const std::string& input) {
+                        const EnvironmentChanges& environment, const std::string& input) {
     return runProgram(PAVIX_BRIDGE_PATH, arguments, environment, input);
 }
 

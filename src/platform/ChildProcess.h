@@ -1,0 +1,114 @@
+#pragma once
+
+#include "util/Result.h"
+#include "util/async.h"
+
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace pavix {
+
+/// What to launch. The child gets exactly `environment`, starts in `folder`, and
+/// inherits no descriptor but its standard input, output and error (our pipes).
+struct ChildSpec {
+    std::filesystem::path program;
+    std::vector<std::string> arguments; ///< without the program itself
+    std::map<std::string, std::string> environment;
+    std::filesystem::path folder;
+};
+
+/// Where a child's output and end are reported, always on the loop. Owners that may
+/// go away before the child should capture themselves weakly.
+struct ChildHandlers {
+    std::function<void(std::string_view)> onOutput; ///< standard output chunks, in order
+    std::function<void(std::string_view)> onError;  ///< standard error chunks, in order
+    /// Called once, after the child has been reaped and both outputs have reached their
+    /// end (or, if a descendant keeps them open, `kOutputGrace` after the exit). The
+    /// status is the exit code, or 128 + the signal number for a death by signal.
+    std::function<void(int status)> onExit;
+};
+
+/// One child process with pipes on all three standard descriptors.
+///
+/// Loop affinity: every member is used on the executor given to `spawn`. The object
+/// keeps itself alive until the child is reaped and its output has ended, so a
+/// dropped owner never leaves a zombie; it needs the process to ignore SIGPIPE, and
+/// `spawn` arranges that (the child's own SIGPIPE is reset to the default).
+class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
+public:
+    /// How long the exit report waits for output that a surviving descendant holds open.
+    static constexpr std::chrono::seconds kOutputGrace{2};
+
+    /// Launches the child. Failure (missing program, not executable, missing folder,
+    /// no descriptors left) returns a readable Error and leaves nothing behind.
+    static Result<std::shared_ptr<ChildProcess>> spawn(asio::any_io_executor executor,
+                                                       ChildSpec spec, ChildHandlers handlers);
+
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    /// True until the child has been reaped; only then may it be signalled.
+    bool running() const { return !reaped_; }
+
+    /// Queues `bytes` for the child's standard input; never blocks. Bytes written after
+    /// `closeInput()` or after the child has gone are dropped.
+    void write(std::string bytes);
+    /// Closes standard input once everything queued so far has been written (at once
+    /// when nothing is queued).
+    void closeInput();
+    /// Sends `number` to the child while it is running; false once it has been reaped.
+    bool signal(int number);
+    /// Sends `number` after `delay` if the child is still running then.
+    void signalAfter(std::chrono::steady_clock::duration delay, int number);
+
+    // Called by the reaper.
+    void reaped(int waitStatus);
+
+private:
+    struct Token {};
+
+public:
+    ChildProcess(Token, asio::any_io_executor executor, pid_t pid, int input, int output, int error,
+                 ChildHandlers handlers);
+
+private:
+    static asio::awaitable<void> readLoop(std::shared_ptr<ChildProcess> self, bool errorStream);
+    void writeNext();
+    void closeInputNow();
+    void outputEnded();
+    void reportExitIfDue();
+    void reportExit();
+
+    asio::any_io_executor executor_;
+    pid_t pid_;
+    asio::posix::stream_descriptor input_;
+    asio::posix::stream_descriptor output_;
+    asio::posix::stream_descriptor error_;
+    ChildHandlers handlers_;
+    std::deque<std::string> pending_;
+    bool writing_ = false;
+    bool closeRequested_ = false;
+    int openOutputs_ = 2;
+    bool reaped_ = false;
+    bool exitReported_ = false;
+    bool graceStarted_ = false;
+    int status_ = -1;
+    asio::steady_timer grace_;
+    std::list<asio::steady_timer> signalTimers_;
+};
+
+} // namespace pavix

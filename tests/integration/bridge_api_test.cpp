@@ -1,0 +1,112 @@
+#include "BridgeServer.h"
+#include "PeerNamespace.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace pavix::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const json unauthorized = {{"error", "unauthorized"}};
+
+std::string approvalRequest(const std::string& key) {
+    return "POST /internal/approve HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + key +
+           "\r\nContent-Length: 2\r\n\r\n{}";
+}
+
+} // namespace
+
+// What the in-process Bridge tests cannot show: the real parser's headers reaching the
+// key check, and the health object as the phone reads it, with the agent's version.
+TEST(BridgeApi, HealthIsOpenAndEverythingElseNeedsTheKey) {
+    BridgeServer bridge;
+    ASSERT_TRUE(bridge.start());
+    auto health = bridge.client().get("/health", false);
+    ASSERT_EQ(health.status, 200) << health.raw;
+    EXPECT_EQ(health.json(), (json{{"status", "ok"},
+                                   {"name", "pavix-bridge"},
+                                   {"claude_code", "2.1.0"},
+                                   {"signed_in", health.json()["signed_in"]}}));
+    EXPECT_TRUE(health.json()["signed_in"].is_boolean());
+
+    auto wrongKey = bridge.clientWithKey(bridge.key() + "x").get("/api/sessions");
+    EXPECT_EQ(wrongKey.status, 401);
+    EXPECT_EQ(wrongKey.json(), unauthorized);
+    EXPECT_EQ(bridge.client().get("/api/sessions", false).json(), unauthorized);
+    // Header names and the scheme are matched without regard to case.
+    auto shouted = parseResponse(bridge.client().exchange(
+        "GET /api/jobs HTTP/1.1\r\nAUTHORIZATION: bearer " + bridge.key() + "\r\n\r\n"));
+    EXPECT_EQ(shouted.status, 200) << shouted.raw;
+    EXPECT_EQ(shouted.json(), (json{{"jobs", json::array()}}));
+}
+
+TEST(BridgeApi, SessionsSurviveARestartInAPrivateFile) {
+    BridgeServer bridge;
+    ASSERT_TRUE(bridge.start());
+    auto client = bridge.client();
+    std::string generated =
+        client.post("/api/sessions", {{"title", "Fix the build"}}).json()["session"]["id"];
+    EXPECT_EQ(generated.rfind("pavix-", 0), 0u) << generated;
+    EXPECT_EQ(client.post("/api/sessions", {{"id", "kept"}, {"title", "Kept"}}).json(),
+              (json{{"session", {{"id", "kept"}}}}));
+    client.post("/api/sessions", {{"id", "gone"}});
+    auto deleted = client.del("/api/sessions/gone");
+    EXPECT_EQ(deleted.status, 200);
+    EXPECT_EQ(deleted.json(), (json{{"ok", true}}));
+
+    json listed = client.get("/api/sessions").json()["data"];
+    ASSERT_EQ(listed.size(), 2u) << listed;
+    std::map<std::string, std::string> titles;
+    for (const json& summary : listed) {
+        titles[summary["id"]] = summary["title"];
+        EXPECT_EQ(summary["message_count"], 0);
+        EXPECT_EQ(summary["source"], "workspace");
+    }
+    EXPECT_EQ(titles,
+              (std::map<std::string, std::string>{{generated, "Fix the build"}, {"kept", "Kept"}}));
+    EXPECT_EQ(client.get("/api/sessions/kept/messages").json(), (json{{"data", json::array()}}));
+
+    ASSERT_TRUE(bridge.restart());
+    EXPECT_EQ(client.get("/api/sessions").json()["data"], listed);
+    EXPECT_EQ(client.get("/api/sessions/kept/messages").json(), (json{{"data", json::array()}}));
+
+    fs::path file = bridge.home().configFolder() / "bridge-sessions.json";
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    json stored = json::parse(readText(file));
+    EXPECT_TRUE(stored.contains(generated) && stored.contains("kept") && stored.size() == 2)
+        << stored;
+    for (const auto& entry : fs::directory_iterator(bridge.home().configFolder()))
+        EXPECT_NE(entry.path().filename().string().rfind(".bridge-sessions.json", 0), 0u)
+            << "a temporary file was left: " << entry.path();
+}
+
+// The approval tool runs on this machine: the same key from anywhere else is refused.
+TEST(BridgeApi, InternalApprovalAnswersOnlyLoopbackPeers) {
+    BridgeServer bridge;
+    ASSERT_TRUE(bridge.start());
+    auto local = parseResponse(bridge.client().exchange(approvalRequest(bridge.key())));
+    EXPECT_EQ(local.status, 200) << local.raw;
+    EXPECT_EQ(local.json(), (json{{"choice", "deny"}}));
+
+    auto peer = PeerNamespace::create();
+    if (!peer) GTEST_SKIP() << "no namespace of our own: " << peer.error().description;
+    auto remote = (*peer)->exchange(bridge.port(), approvalRequest(bridge.key()));
+    ASSERT_EQ(remote.status, 0) << remote.err;
+    auto refused = parseResponse(remote.out);
+    EXPECT_EQ(refused.status, 401) << refused.raw;
+    EXPECT_EQ(refused.json(), unauthorized);
+
+    // The same peer and key are good for the rest of the API.
+    auto sessions = parseResponse(
+        (*peer)
+            ->exchange(bridge.port(), "GET /api/sessions HTTP/1.1\r\nAuthorization: Bearer " +
+                                          bridge.key() + "\r\n\r\n")
+            .out);
+    EXPECT_EQ(sessions.status, 200) << sessions.raw;
+    EXPECT_EQ(sessions.json(), (json{{"data", json::array()}}));
+}

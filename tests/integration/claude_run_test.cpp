@@ -1,0 +1,311 @@
+#include "run/ClaudeRun.h"
+
+#include "Loop.h"
+#include "RunProbe.h"
+#include "Scripts.h"
+#include "TempHome.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+using namespace pavix;
+using namespace pavix::test;
+using nlohmann::json;
+using Strings = std::vector<std::string>;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A shell line that prints `message` as one line of Claude Code output.
+std::string say(const json& message) {
+    return "printf '%s\\n' '" + message.dump() + "'\n";
+}
+
+json init(const std::string& session) {
+    return {{"type", "system"}, {"subtype", "init"}, {"session_id", session}};
+}
+json delta(const std::string& text) {
+    return {
+        {"type", "stream_event"},
+        {"event",
+         {{"type", "content_block_delta"}, {"delta", {{"type", "text_delta"}, {"text", text}}}}}};
+}
+json result(const std::string& text, bool isError = false) {
+    return {{"type", "result"},
+            {"subtype", isError ? "error_during_execution" : "success"},
+            {"is_error", isError},
+            {"result", text}};
+}
+// What the real agent prints when a SIGINT interrupts it.
+const json interrupted = {
+    {"type", "result"}, {"subtype", "error_during_execution"}, {"is_error", true}};
+
+Strings lines(const std::string& text) {
+    Strings result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+class ClaudeRunProcess : public ::testing::Test {
+protected:
+    ClaudeRun::Options options(const std::string& body) {
+        ClaudeRun::Options o;
+        o.prompt = "hello there";
+        o.cwd = work.path();
+        o.binary = writeScript(scripts.path(), "claude" + std::to_string(++count), body);
+        o.mcpCommand = "/opt/pavix/pavix-bridge";
+        o.onSession = [this](std::string id) { sessions.push_back(id); };
+        o.stopTerminateAfter = 200ms;
+        o.stopKillAfter = 200ms;
+        return o;
+    }
+    std::shared_ptr<ClaudeRun> start(ClaudeRun::Options o) {
+        auto run = ClaudeRun::start(loop.get_executor(), std::move(o));
+        EXPECT_TRUE(run.ok()) << run.error().description;
+        return run ? *run : nullptr;
+    }
+    std::shared_ptr<ClaudeRun> start(const std::string& body) { return start(options(body)); }
+    bool waitForEnd(const std::shared_ptr<ClaudeRun>& run) {
+        return runUntil(loop, [&] { return run->finished(); });
+    }
+    bool waitForFile(const fs::path& path) {
+        return runUntil(loop, [&] { return fs::exists(path); });
+    }
+    Strings names(const std::shared_ptr<ClaudeRun>& run) {
+        return eventNames(ClaudeRunProbe::log(*run));
+    }
+    fs::path record(const std::string& name) { return records.path() / name; }
+    std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+    boost::asio::io_context loop;
+    TempHome home;
+    TempFolder work, scripts, records;
+    Strings sessions;
+    int count = 0;
+};
+
+} // namespace
+
+TEST_F(ClaudeRunProcess, LaunchesWithTheFixedCommandLineEnvironmentFolderAndPrompt) {
+    auto o = options("printf '%s\\n' \"$@\" > " + quoted(record("args")) + "\n" + "env > " +
+                     quoted(record("env")) + "\n" + "pwd > " + quoted(record("pwd")) + "\n" +
+                     "IFS= read -r line; printf '%s\\n' \"$line\" > " + quoted(record("stdin")) +
+                     "\n" + say(init("s-1")) + say(result("done / ok")) + "cat > /dev/null\n" +
+                     "echo closed > " + quoted(record("closed")) + "\n");
+    o.config.port = 9123;
+    o.instructions = "be brief";
+    o.resume = "";
+    ::setenv("CLAUDE_CODE_SSE_PORT", "1", 1);
+    ::setenv("ANTHROPIC_BASE_URL", "http://example.invalid", 1);
+    auto run = start(o);
+    ::unsetenv("CLAUDE_CODE_SSE_PORT");
+    ::unsetenv("ANTHROPIC_BASE_URL");
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->id().size(), 24u);
+    EXPECT_EQ(run->id().rfind("run_", 0), 0u);
+    ASSERT_TRUE(waitForEnd(run));
+    ASSERT_TRUE(waitForFile(record("closed"))) << "standard input closes after the result";
+
+    auto mcp = ClaudeRun::mcpConfiguration("/opt/pavix/pavix-bridge", 9123, run->id());
+    auto expected = ClaudeRun::arguments(*mcp, true, std::string("be brief"), std::string());
+    EXPECT_EQ(lines(readText(record("args"))), expected);
+    auto env = readText(record("env"));
+    EXPECT_EQ(env.find("\nCLAUDE"), std::string::npos);
+    EXPECT_EQ(env.find("\nANTHROPIC_"), std::string::npos);
+    EXPECT_NE(env.find("PATH=/opt/homebrew/bin:/usr/local/bin:" + home.path().string()),
+              std::string::npos);
+    EXPECT_EQ(readText(record("pwd")), fs::canonical(work.path()).string() + "\n");
+    EXPECT_EQ(
+        json::parse(readText(record("stdin"))),
+        (json{{"type", "user"},
+              {"message",
+               {{"role", "user"}, {"content", {{{"type", "text"}, {"text", "hello there"}}}}}}}));
+    EXPECT_EQ(sessions, Strings{"s-1"});
+    EXPECT_EQ(run->statusJSON(), (json{{"status", "completed"},
+                                       {"output", "done / ok"},
+                                       {"session_id", "s-1"},
+                                       {"last_event", "run.completed"}}));
+}
+
+TEST_F(ClaudeRunProcess, ALaunchFailureIsAnErrorWithoutALogLine) {
+    for (auto o : {options(""), options("")}) {
+        if (count == 2)
+            o.cwd = work.path() / "vanished";
+        else
+            o.binary = scripts.path() / "no-such-claude";
+        count = 2;
+        testing::internal::CaptureStderr();
+        auto run = ClaudeRun::start(loop.get_executor(), o);
+        auto logged = testing::internal::GetCapturedStderr();
+        ASSERT_FALSE(run.ok());
+        EXPECT_NE(run.error().description.find("No such file or directory"), std::string::npos)
+            << run.error().description;
+        EXPECT_EQ(logged, "");
+    }
+}
+
+TEST_F(ClaudeRunProcess, SteeringWritesTheMessageWhileClaudeCodeIsAnswering) {
+    auto run = start("read -r first\n" + say(delta("one")) + "IFS= read -r second\n" +
+                     "printf '%s\\n' \"$second\" > " + quoted(record("second")) + "\n" +
+                     say(result("first answer")) + say(delta("two")) +
+                     say(result("second answer")) + "cat > /dev/null\n");
+    ASSERT_TRUE(run);
+    ASSERT_TRUE(runUntil(loop, [&] { return names(run).size() == 1; }));
+    run->sendUserMessage("and also / this");
+    run->emit({{"event", "run.steered"}});
+    ASSERT_TRUE(waitForEnd(run));
+    EXPECT_EQ(names(run),
+              (Strings{"message.delta", "run.steered", "message.delta", "run.completed"}));
+    EXPECT_EQ(run->statusJSON()["output"], "second answer");
+    EXPECT_EQ(json::parse(readText(record("second")))["message"]["content"][0]["text"],
+              "and also / this");
+}
+
+TEST_F(ClaudeRunProcess, EveryWayOfEndingPublishesOneTerminalEvent) {
+    struct Case {
+        std::string name, body;
+        json terminal;
+    };
+    std::vector<Case> cases{
+        {"result then exit at once",
+         say(result("done")) + "exit 0",
+         {{"event", "run.completed"}, {"output", "done"}, {"session_id", ""}}},
+        {"error result then crash",
+         say(result("it broke", true)) + "exit 1",
+         {{"event", "run.failed"}, {"error", "it broke"}}},
+        {"crash with standard error",
+         "echo '  boom: the disk is full' >&2\nexit 3",
+         {{"event", "run.failed"}, {"error", "boom: the disk is full"}}},
+        {"crash without standard error",
+         "exit 1",
+         {{"event", "run.failed"}, {"error", "Claude Code exited (1)."}}},
+        {"killed by a signal",
+         "kill -9 $$",
+         {{"event", "run.failed"}, {"error", "Claude Code exited (137)."}}},
+        {"output cut short",
+         "printf '{\"type\":\"result\"'; exit 0",
+         {{"event", "run.failed"}, {"error", "Claude Code exited (0)."}}},
+    };
+    for (const auto& c : cases) {
+        auto run = start(c.body);
+        ASSERT_TRUE(run);
+        auto received = collect(loop.get_executor(), run->subscribe());
+        ASSERT_TRUE(runUntil(loop, [&] { return received->ended; })) << c.name;
+        runUntil(
+            loop, [] { return false; }, 50ms); // anything late would show now
+        ASSERT_EQ(received->texts.size(), 1u) << c.name;
+        EXPECT_EQ(json::parse(received->texts[0]), c.terminal) << c.name;
+        EXPECT_EQ(ClaudeRunProbe::log(*run), received->texts) << c.name;
+    }
+}
+
+TEST_F(ClaudeRunProcess, AStopEndsTheRunHoweverClaudeCodeTakesTheInterrupt) {
+    std::string ready = say(init("s-2"));
+    std::string idle = "while :; do sleep 0.05; done\n";
+    struct Case {
+        std::string name, body, status;
+    };
+    std::vector<Case> cases{
+        {"the real agent's error result",
+         "on_int() {\n" + say(interrupted) + "exit 0\n}\ntrap on_int INT\n", "cancelled"},
+        {"exit on the interrupt", "trap 'exit 130' INT\n", "cancelled"},
+        {"interrupt ignored",
+         "trap '' INT\ntrap 'echo term > " + quoted(record("term")) + "; exit 0' TERM\n",
+         "cancelled"},
+        {"interrupt and terminate ignored", "trap '' INT TERM\n", "cancelled"},
+        {"a result that arrives after the stop",
+         "on_int() {\n" + say(result("made it")) + "exit 0\n}\ntrap on_int INT\n", "completed"},
+    };
+    for (const auto& c : cases) {
+        auto run = start(c.body + ready + idle);
+        ASSERT_TRUE(run);
+        ASSERT_TRUE(runUntil(loop, [&] { return !sessions.empty(); })) << c.name;
+        sessions.clear();
+        auto received = collect(loop.get_executor(), run->subscribe());
+        run->stop();
+        run->stop();
+        ASSERT_TRUE(waitForEnd(run)) << c.name;
+        EXPECT_EQ(run->statusJSON()["status"], c.status) << c.name;
+        ASSERT_TRUE(runUntil(loop, [&] { return received->ended; })) << c.name;
+        EXPECT_EQ(received->names(), Strings{"run." + c.status}) << c.name;
+        run->stop();
+        runUntil(
+            loop, [] { return false; }, 50ms);
+        EXPECT_EQ(run->statusJSON()["status"], c.status) << "a stop after the end changes nothing";
+    }
+    EXPECT_TRUE(fs::exists(record("term"))) << "an ignored interrupt is followed by SIGTERM";
+}
+
+TEST_F(ClaudeRunProcess, AllSubscribersReceiveTheSameSequence) {
+    std::string body = "read -r prompt\n" + say(init("s-3"));
+    for (int i = 0; i < 200; ++i)
+        body += say(delta("piece " + std::to_string(i) + " "));
+    body += say(json{{"type", "assistant"},
+                     {"message",
+                      {{"content",
+                        {{{"type", "text"}, {"text", "whole text, not repeated"}},
+                         {{"type", "tool_use"},
+                          {"id", "t1"},
+                          {"name", "Bash"},
+                          {"input", {{"command", "make test"}}}}}}}}});
+    body +=
+        "sleep 0.2\n" +
+        say(json{{"type", "user"},
+                 {"message", {{"content", {{{"type", "tool_result"}, {"tool_use_id", "t1"}}}}}}});
+    body += say(result("all done")) + "cat > /dev/null\n";
+    auto run = start(body);
+    ASSERT_TRUE(run);
+    auto first = collect(loop.get_executor(), run->subscribe());
+    auto second = collect(loop.get_executor(), run->subscribe());
+    ASSERT_TRUE(runUntil(loop, [&] { return first->texts.size() >= 10; }));
+    auto midway = collect(loop.get_executor(), run->subscribe());
+    ASSERT_TRUE(runUntil(loop, [&] { return first->ended && second->ended && midway->ended; }));
+    auto after = collect(loop.get_executor(), run->subscribe());
+    ASSERT_TRUE(runUntil(loop, [&] { return after->ended; }));
+    ASSERT_EQ(first->texts.size(), 203u);
+    for (auto* other : {second.get(), midway.get(), after.get()})
+        EXPECT_EQ(other->texts, first->texts);
+    auto events = first->events();
+    EXPECT_EQ(events[200],
+              (json{{"event", "tool.started"}, {"tool", "Bash"}, {"preview", "make test"}}));
+    EXPECT_EQ(events[201]["event"], "tool.completed");
+    EXPECT_GE(events[201]["duration"].get<double>(), 0.0);
+    EXPECT_EQ(events[202]["output"], "all done");
+}
+
+TEST_F(ClaudeRunProcess, AClaudeCodeThatStopsReadingDoesNotStallTheService) {
+    auto run = start(say(init("s-4")) + "exec sleep 30\n");
+    ASSERT_TRUE(run);
+    ASSERT_TRUE(runUntil(loop, [&] { return !sessions.empty(); }));
+    for (int i = 0; i < 8; ++i)
+        run->sendUserMessage(std::string(1 << 20, 'm'));
+    run->emit({{"event", "run.steered"}});
+    bool loopRan = false;
+    boost::asio::post(loop, [&] { loopRan = true; });
+    ASSERT_TRUE(runUntil(loop, [&] { return loopRan; }));
+    run->stop();
+    ASSERT_TRUE(waitForEnd(run));
+    EXPECT_EQ(run->statusJSON()["status"], "cancelled");
+}
+
+TEST_F(ClaudeRunProcess, ADroppedRunGoesQuietAndClosesClaudeCodesInput) {
+    auto run = start("cat > /dev/null\necho eof > " + quoted(record("eof")) + "\n" +
+                     say(result("nobody hears this")));
+    ASSERT_TRUE(run);
+    auto received = collect(loop.get_executor(), run->subscribe());
+    runUntil(
+        loop, [] { return false; }, 50ms);
+    run.reset();
+    ASSERT_TRUE(waitForFile(record("eof")));
+    ASSERT_TRUE(runUntil(loop, [&] { return received->ended; }));
+    runUntil(
+        loop, [] { return false; }, 100ms);
+    EXPECT_TRUE(received->texts.empty());
+}

@@ -1,0 +1,159 @@
+#include "run/ClaudeRun.h"
+
+#include "TempHome.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+
+using namespace pavix;
+using namespace pavix::test;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const Strings fixedArguments(const std::string& mcp) {
+    return {"-p",
+            "--input-format",
+            "stream-json",
+            "--output-format",
+            "stream-json",
+            "--verbose",
+            "--include-partial-messages",
+            "--permission-prompt-tool",
+            "mcp__pavix__approve",
+            "--mcp-config",
+            mcp};
+}
+
+Strings concat(Strings a, const Strings& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Sets (or, with nullopt, removes) variables for one test and puts them back afterwards.
+class EnvironmentGuard {
+public:
+    void set(const std::string& name, std::optional<std::string> value) {
+        if (!saved_.count(name)) {
+            const char* old = std::getenv(name.c_str());
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    ~EnvironmentGuard() {
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+} // namespace
+
+TEST(ClaudeRunLaunch, ArgumentListAddsOptionalGroupsInFixedOrder) {
+    const std::string mcp = "{}";
+    EXPECT_EQ(ClaudeRun::arguments(mcp, false, std::nullopt, std::nullopt), fixedArguments(mcp));
+    EXPECT_EQ(ClaudeRun::arguments(mcp, true, std::string(), std::nullopt),
+              concat(fixedArguments(mcp), {"--setting-sources", "project,local"}));
+    EXPECT_EQ(ClaudeRun::arguments(mcp, false, std::string("be brief"), std::string()),
+              concat(fixedArguments(mcp), {"--append-system-prompt", "be brief", "--resume", ""}));
+    EXPECT_EQ(ClaudeRun::arguments(mcp, true, std::string("x"), std::string("s-1")),
+              concat(fixedArguments(mcp), {"--setting-sources", "project,local",
+                                           "--append-system-prompt", "x", "--resume", "s-1"}));
+}
+
+TEST(ClaudeRunLaunch, DirectModeOnlyWithoutSettingsOrWithDirect) {
+    BridgeConfig config;
+    EXPECT_TRUE(ClaudeRun::directMode(config));
+    config.settings = "direct";
+    EXPECT_TRUE(ClaudeRun::directMode(config));
+    for (const char* other : {"", "Direct", "user", "direct "}) {
+        config.settings = other;
+        EXPECT_FALSE(ClaudeRun::directMode(config)) << other;
+    }
+}
+
+TEST(ClaudeRunLaunch, McpConfigurationIsCompactAndNamesThisRun) {
+    auto text = ClaudeRun::mcpConfiguration("/Applications/pavix/pavix-bridge", 8790,
+                                            "run_0123456789abcdef0123");
+    ASSERT_TRUE(text.ok());
+    EXPECT_EQ(*text,
+              R"({"mcpServers":{"pavix":{"args":["mcp","--port","8790","--run",)"
+              R"("run_0123456789abcdef0123"],"command":"/Applications/pavix/pavix-bridge"}}})");
+}
+
+TEST(ClaudeRunLaunch, EnvironmentDropsClaudeNamesAndInDirectModeAnthropicOnes) {
+    TempHome home;
+    EnvironmentGuard env;
+    env.set("CLAUDE", "1");
+    env.set("CLAUDECODE", "1");
+    env.set("CLAUDE_CODE_ENTRYPOINT", "cli");
+    env.set("ANTHROPIC_API_KEY", "secret");
+    env.set("ANTHROPIC", "kept");
+    env.set("MY_CLAUDE_HOME", "/x");
+    env.set("claude_lower", "kept");
+    env.set("PATH", "/usr/bin:/bin");
+
+    auto direct = ClaudeRun::environment(true);
+    for (const auto& [name, value] : direct) {
+        EXPECT_NE(name.rfind("CLAUDE", 0), 0u) << name;
+        EXPECT_NE(name.rfind("ANTHROPIC_", 0), 0u) << name;
+    }
+    EXPECT_EQ(direct.at("MY_CLAUDE_HOME"), "/x");
+    EXPECT_EQ(direct.at("ANTHROPIC"), "kept");
+    EXPECT_EQ(direct.at("claude_lower"), "kept");
+    EXPECT_EQ(direct.at("HOME"), home.path().string());
+    EXPECT_EQ(direct.at("PATH"), "/opt/homebrew/bin:/usr/local/bin:" + home.path().string() +
+                                     "/.local/bin:/usr/bin:/bin");
+
+    auto settings = ClaudeRun::environment(false);
+    EXPECT_EQ(settings.at("ANTHROPIC_API_KEY"), "secret");
+    EXPECT_EQ(settings.count("CLAUDE"), 0u);
+    EXPECT_EQ(settings.count("CLAUDECODE"), 0u);
+    EXPECT_EQ(settings.count("CLAUDE_CODE_ENTRYPOINT"), 0u);
+}
+
+TEST(ClaudeRunLaunch, EnvironmentWithoutPathGetsTheSystemDefault) {
+    TempHome home;
+    EnvironmentGuard env;
+    env.set("PATH", std::nullopt);
+    EXPECT_EQ(ClaudeRun::environment(true).at("PATH"),
+              "/opt/homebrew/bin:/usr/local/bin:" + home.path().string() +
+                  "/.local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+}
+
+TEST(ClaudeRunLaunch, DisplayNameShowsAnMcpToolByItsLastPiece) {
+    EXPECT_EQ(ClaudeRun::displayName("mcp__pavix__approve"), "approve");
+    EXPECT_EQ(ClaudeRun::displayName("mcp__github__create__issue"), "issue");
+    EXPECT_EQ(ClaudeRun::displayName("Bash"), "Bash");
+    EXPECT_EQ(ClaudeRun::displayName("my__mcp__tool"), "my__mcp__tool");
+}
+
+TEST(ClaudeRunLaunch, PreviewTakesTheFirstTellingStringCutTo300Clusters) {
+    using nlohmann::json;
+    EXPECT_EQ(ClaudeRun::preview(nullptr), std::nullopt);
+    json both = {{"file_path", "/a/b"}, {"command", "ls -l"}};
+    EXPECT_EQ(ClaudeRun::preview(&both), "ls -l");
+    json skipped = {{"command", ""}, {"path", 7}, {"pattern", "*.cpp"}};
+    EXPECT_EQ(ClaudeRun::preview(&skipped), "*.cpp");
+    json none = {{"content", "x"}, {"limit", 3}};
+    EXPECT_EQ(ClaudeRun::preview(&none), std::nullopt);
+    // 1000 flags, each one cluster of two code points.
+    std::string flags;
+    for (int i = 0; i < 1000; ++i)
+        flags += "\U0001F1EB\U0001F1F7";
+    json longCommand = {{"command", flags}};
+    auto cut = ClaudeRun::preview(&longCommand);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(*cut, flags.substr(0, 300 * 8));
+}

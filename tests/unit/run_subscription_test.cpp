@@ -1,0 +1,96 @@
+#include "run/ClaudeRun.h"
+
+#include "Loop.h"
+#include "RunProbe.h"
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using namespace pavix;
+using namespace pavix::test;
+using nlohmann::json;
+using Strings = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+namespace {
+
+class RunSubscription : public ::testing::Test {
+protected:
+    void publish(const std::string& name) { run->emit({{"event", name}}); }
+    void settle() {
+        runUntil(
+            loop, [] { return false; }, 30ms);
+    }
+
+    boost::asio::io_context loop;
+    std::shared_ptr<ClaudeRun> run = ClaudeRunProbe::make(loop.get_executor());
+};
+
+} // namespace
+
+TEST_F(RunSubscription, LateSubscribersGetTheLogThenLiveEventsEachOnce) {
+    auto early = collect(loop.get_executor(), run->subscribe());
+    publish("one");
+    publish("two");
+    publish("three");
+    // Subscribed while the early reader has not yet drained anything.
+    auto late = collect(loop.get_executor(), run->subscribe());
+    publish("four");
+    settle();
+    auto midway = collect(loop.get_executor(), run->subscribe());
+    publish("five");
+    ClaudeRunProbe::output(*run, "{\"type\":\"result\",\"result\":\"ok\"}\n");
+    settle();
+    Strings all{"one", "two", "three", "four", "five", "run.completed"};
+    for (auto* received : {early.get(), late.get(), midway.get()}) {
+        EXPECT_TRUE(received->ended);
+        EXPECT_EQ(received->names(), all);
+    }
+    EXPECT_EQ(early->texts, midway->texts) << "every subscriber sees the very same texts";
+    EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 0u);
+}
+
+TEST_F(RunSubscription, AFinishedRunReplaysEverythingAndEndsAtOnce) {
+    publish("one");
+    bool answered = false;
+    spawn(
+        loop.get_executor(),
+        [](std::shared_ptr<ClaudeRun> run, bool& answered) -> asio::awaitable<void> {
+            auto choice = co_await run->requestApproval("Bash", json::object());
+            answered = choice == "deny";
+        }(run, answered),
+        "approval");
+    settle();
+    ClaudeRunProbe::ended(*run, 1);
+    settle();
+    EXPECT_TRUE(answered);
+    auto replay = collect(loop.get_executor(), run->subscribe());
+    settle();
+    EXPECT_TRUE(replay->ended);
+    EXPECT_EQ(replay->names(),
+              (Strings{"one", "approval.request", "run.failed", "approval.responded"}));
+    EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 0u);
+}
+
+TEST_F(RunSubscription, AnAbandonedSubscriptionIsForgotten) {
+    {
+        auto reader = run->subscribe();
+        auto other = run->subscribe();
+        EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 2u);
+        other.abandon();
+        EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 1u);
+    }
+    EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 0u);
+    publish("nobody listens");
+    EXPECT_EQ(ClaudeRunProbe::log(*run).size(), 1u);
+}
+
+TEST_F(RunSubscription, DroppingAnUnfinishedRunEndsItsStreams) {
+    auto received = collect(loop.get_executor(), run->subscribe());
+    publish("one");
+    run.reset();
+    settle();
+    EXPECT_TRUE(received->ended);
+    EXPECT_EQ(received->names(), Strings{"one"});
+}
