@@ -1,5 +1,7 @@
 #include "Net.h"
 
+#include "LoopbackPort.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -24,12 +26,11 @@ sockaddr_in loopback(std::uint16_t port) {
 
 } // namespace
 
-int listenLoopback(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(port);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
-        if (fd >= 0) ::close(fd);
+int listenLoopback() {
+    std::uint16_t port = 0;
+    int fd = test::boundLoopbackSocket(port);
+    if (::listen(fd, SOMAXCONN) != 0) {
+        ::close(fd);
         return -1;
     }
     return fd;
@@ -40,13 +41,6 @@ std::uint16_t boundPort(int fd) {
     socklen_t length = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
-}
-
-std::uint16_t freeLoopbackPort() {
-    int fd = listenLoopback(0);
-    std::uint16_t port = fd >= 0 ? boundPort(fd) : 0;
-    if (fd >= 0) ::close(fd);
-    return port;
 }
 
 int connectLoopback(std::uint16_t port, std::chrono::milliseconds timeout) {
@@ -76,29 +70,6 @@ std::string httpRequest(const std::string& method, const std::string& path, cons
             "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\n";
     return request + "\r\n" + body;
-}
-
-HttpReply httpCall(std::uint16_t port, const std::string& request,
-                   std::chrono::milliseconds timeout) {
-    HttpReply reply;
-    int fd = connectLoopback(port, timeout);
-    if (fd < 0) return reply;
-    std::string received;
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-        char buffer[16384];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            received.append(buffer, std::size_t(n));
-        }
-    }
-    ::close(fd);
-    auto headEnd = received.find("\r\n\r\n");
-    if (received.rfind("HTTP/1.1 ", 0) != 0 || headEnd == std::string::npos) return reply;
-    reply.status = std::atoi(received.c_str() + 9);
-    reply.body = received.substr(headEnd + 4);
-    return reply;
 }
 
 DeltaCounter::DeltaCounter(Kind kind, bool keepLatencies)

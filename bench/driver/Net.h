@@ -7,10 +7,8 @@
 
 namespace pavix::bench {
 
-/// A loopback port that was free a moment ago.
-std::uint16_t freeLoopbackPort();
-/// A socket listening on 127.0.0.1 (port 0: any free one); -1 on failure.
-int listenLoopback(std::uint16_t port);
+/// A socket listening on 127.0.0.1 on a free port; -1 on failure.
+int listenLoopback();
 /// The port a bound socket has.
 std::uint16_t boundPort(int fd);
 /// A blocking connection to 127.0.0.1:port whose reads and writes give up after
@@ -18,17 +16,10 @@ std::uint16_t boundPort(int fd);
 int connectLoopback(std::uint16_t port, std::chrono::milliseconds timeout);
 void setNonBlocking(int fd);
 
-/// The request's bytes, with the bearer key when one is given.
+/// The request's bytes, with the bearer key when one is given; for the readers and the
+/// load generator, which send them on descriptors of their own.
 std::string httpRequest(const std::string& method, const std::string& path,
                         const std::string& key = {}, const std::string& body = {});
-
-struct HttpReply {
-    int status = 0; ///< 0 when no complete answer arrived
-    std::string body;
-};
-/// One request on its own connection, read until the server closes it.
-HttpReply httpCall(std::uint16_t port, const std::string& request,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 /// Counts text deltas in a byte stream as it arrives, and how late each one is.
 /// Understands the agent's own lines and the service's event stream alike.

@@ -1,6 +1,6 @@
 #include "Service.h"
 
-#include "Net.h"
+#include "LoopbackPort.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -29,15 +29,15 @@ Service::~Service() {
 }
 
 void Service::setAgent(const std::string& parameters) {
-    writeText(home_.path() + "/agent.conf", parameters);
+    writeText(home_.path() / "agent.conf", parameters);
 }
 
 bool Service::start() {
-    const fs::path config = fs::path(home_.path()) / "Library/Application Support/pavix";
+    const fs::path config = home_.path() / "Library/Application Support/pavix";
     fs::create_directories(config);
-    port_ = freeLoopbackPort();
+    port_ = test::freePort();
     nlohmann::json settings = {{"port", port_}, {"key", key_}, {"settings", "direct"}};
-    writeText((config / "bridge.json").string(), settings.dump());
+    writeText(config / "bridge.json", settings.dump(), 0600);
     setAgent("count=1");
 
     SpawnOptions options;
@@ -45,10 +45,10 @@ bool Service::start() {
     options.environment = environmentWithout("HOME=");
     std::erase_if(options.environment,
                   [](const std::string& variable) { return variable.rfind("PAVIX_", 0) == 0; });
-    options.environment.push_back("HOME=" + home_.path());
+    options.environment.push_back("HOME=" + folder());
     options.environment.push_back("PAVIX_CLAUDE_PATH=" + programs_.agent);
-    options.environment.push_back("PAVIX_BENCH_AGENT=@" + home_.path() + "/agent.conf");
-    int logFd = ::open((home_.path() + "/serve.log").c_str(),
+    options.environment.push_back("PAVIX_BENCH_AGENT=@" + folder() + "/agent.conf");
+    int logFd = ::open((home_.path() / "serve.log").c_str(),
                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     options.stderrFd = logFd;
     pid_ = spawnProcess(options);
@@ -62,8 +62,7 @@ bool Service::start() {
             std::fprintf(stderr, "the service ended at start; its log:\n%s\n", log().c_str());
             return false;
         }
-        if (httpCall(port_, httpRequest("GET", "/health"), std::chrono::seconds(2)).status != 0)
-            return true;
+        if (client().get("/health", false).status != 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::fprintf(stderr, "the service did not answer; its log:\n%s\n", log().c_str());
@@ -71,19 +70,16 @@ bool Service::start() {
 }
 
 std::optional<std::string> Service::startRun() {
-    const std::string body = R"({"input":"bench","session_id":"pavix-bench"})";
-    HttpReply reply = httpCall(port_, httpRequest("POST", "/v1/runs", key_, body));
-    if (reply.status == 202) {
-        auto answer = nlohmann::json::parse(reply.body, nullptr, false);
-        if (answer.is_object() && answer["run_id"].is_string())
-            return answer["run_id"].get<std::string>();
-    }
+    auto reply = client().post("/v1/runs", {{"input", "bench"}, {"session_id", "pavix-bench"}});
+    auto answer = reply.json();
+    if (reply.status == 202 && answer.is_object() && answer["run_id"].is_string())
+        return answer["run_id"].get<std::string>();
     std::fprintf(stderr, "POST /v1/runs answered %d %s\n", reply.status, reply.body.c_str());
     return std::nullopt;
 }
 
 std::string Service::log() const {
-    std::ifstream file(home_.path() + "/serve.log");
+    std::ifstream file(home_.path() / "serve.log");
     std::stringstream text;
     text << file.rdbuf();
     return text.str();

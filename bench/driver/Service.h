@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HttpClient.h"
 #include "System.h"
 
 #include <sys/types.h>
@@ -33,7 +34,9 @@ public:
     pid_t pid() const { return pid_; }
     std::uint16_t port() const { return port_; }
     const std::string& key() const { return key_; }
-    const std::string& folder() const { return home_.path(); }
+    std::string folder() const { return home_.path().string(); }
+    /// Blocking requests to the service, with its key.
+    test::HttpClient client() const { return test::HttpClient(port_, key_); }
     /// What the agent of the next runs does (words as in bench/agent.cpp).
     void setAgent(const std::string& parameters);
     /// POST /v1/runs; the run id, or nothing (the answer is printed) when it was refused.

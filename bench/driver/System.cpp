@@ -158,21 +158,4 @@ std::vector<std::string> environmentWithout(const std::string& dropPrefix) {
     return variables;
 }
 
-TempFolder::TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/pavix-bench-XXXXXX";
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
-bool writeText(const std::string& path, const std::string& text) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
-    return bool(file.flush());
-}
-
 } // namespace pavix::bench

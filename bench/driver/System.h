@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include "TempHome.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -9,6 +11,9 @@
 #include <vector>
 
 namespace pavix::bench {
+
+using test::TempFolder;
+using test::writeText;
 
 /// CLOCK_MONOTONIC in nanoseconds: the clock the bench agent stamps its deltas with.
 std::int64_t nowNs();
@@ -45,21 +50,5 @@ std::int64_t contextSwitches(pid_t pid);
 
 /// The environment of this process, minus variables whose names begin with `dropPrefix`.
 std::vector<std::string> environmentWithout(const std::string& dropPrefix);
-
-/// A new temporary folder under $TMPDIR or /tmp, removed (with its content) on destruction.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-/// Writes `text` to `path` in full (creating or truncating it); false on failure.
-bool writeText(const std::string& path, const std::string& text);
 
 } // namespace pavix::bench

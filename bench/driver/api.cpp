@@ -1,3 +1,4 @@
+#include "LoopbackPort.h"
 #include "Net.h"
 #include "Sections.h"
 #include "System.h"
@@ -123,7 +124,7 @@ void measureApi(const Programs& programs, const Options& options, Report& report
     const auto window = std::chrono::milliseconds(options.quick ? 500 : 2000);
     const int reps = std::max(1, options.repetitions - 2);
 
-    const std::uint16_t barePort = freeLoopbackPort();
+    const std::uint16_t barePort = test::freePort();
     SpawnOptions bareOptions{{programs.bareServer, std::to_string(barePort)},
                              environmentWithout("PAVIX_")};
     pid_t bare = spawnProcess(bareOptions);
@@ -148,8 +149,7 @@ void measureApi(const Programs& programs, const Options& options, Report& report
     std::string runPath;
     if (auto run = service.startRun()) {
         runPath = "/v1/runs/" + *run;
-        const std::string events = httpRequest("GET", runPath + "/events", service.key());
-        httpCall(service.port(), events, std::chrono::seconds(20));
+        service.client().collectEvents(runPath + "/events", SIZE_MAX, std::chrono::seconds(20));
     }
 
     for (int clients : {1, 32}) {

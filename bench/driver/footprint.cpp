@@ -18,10 +18,9 @@ bool completeRun(Service& service) {
         if (!run) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (!run) return false;
-    HttpReply events =
-        httpCall(service.port(), httpRequest("GET", "/v1/runs/" + *run + "/events", service.key()),
-                 std::chrono::seconds(20));
-    return events.body.find("\"run.completed\"") != std::string::npos;
+    auto events = service.client().collectEvents("/v1/runs/" + *run + "/events", SIZE_MAX,
+                                                 std::chrono::seconds(20));
+    return !events.empty() && events.back().find("\"run.completed\"") != std::string::npos;
 }
 
 double mib(std::int64_t kib) {

@@ -13,7 +13,7 @@ namespace pavix::bench {
 
 void measureMicro(const Programs& programs, const Options& options, Report& report) {
     TempFolder folder;
-    const std::string output = folder.path() + "/micro.json";
+    const std::string output = (folder.path() / "micro.json").string();
     SpawnOptions spawn;
     spawn.arguments = {programs.micro, "--benchmark_format=json", "--benchmark_out=" + output,
                        "--benchmark_repetitions=" + std::to_string(options.repetitions),

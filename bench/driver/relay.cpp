@@ -117,7 +117,7 @@ std::vector<double> gatherLatencies(std::vector<DeltaCounter>& counters) {
 // The agent's standard output read straight from its pipe by one reader.
 Pass pipePass(const Programs& programs, std::uint64_t count, std::uint64_t rate, bool latencies) {
     TempFolder folder;
-    const std::string fifo = folder.path() + "/gate";
+    const std::string fifo = (folder.path() / "gate").string();
     ::mkfifo(fifo.c_str(), 0600);
     int input[2], output[2];
     if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) return {};
@@ -150,9 +150,9 @@ Pass pipePass(const Programs& programs, std::uint64_t count, std::uint64_t rate,
 Pass forwarderPass(const Programs& programs, std::size_t readers, std::uint64_t count,
                    std::uint64_t rate, bool latencies) {
     TempFolder folder;
-    const std::string fifo = folder.path() + "/gate";
+    const std::string fifo = (folder.path() / "gate").string();
     ::mkfifo(fifo.c_str(), 0600);
-    int listener = listenLoopback(0);
+    int listener = listenLoopback();
     int input[2], output[2];
     if (listener < 0 || ::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0)
         return {};

@@ -44,8 +44,7 @@ Sessions makeSessions(int count, int messages) {
 
 void measureStore(const Options& options, Report& report) {
     TempFolder folder;
-    const std::filesystem::path path =
-        std::filesystem::path(folder.path()) / "bridge-sessions.json";
+    const std::filesystem::path path = folder.path() / "bridge-sessions.json";
     struct Shape {
         int sessions, messages;
         const char* target;

@@ -2,7 +2,6 @@
 // turned into "message.delta" events, logged and queued for 0 or 10 subscribers.
 // One iteration is a fresh run fed 1,000 lines in 64 KiB chunks; figures are per line.
 
-#if __has_include("run/ClaudeRun.h") && __has_include("RunProbe.h")
 #include "RunProbe.h"
 
 #include <benchmark/benchmark.h>
@@ -45,4 +44,3 @@ void translateDeltas(benchmark::State& state) {
 BENCHMARK(translateDeltas)->Arg(0)->Arg(10);
 
 } // namespace
-#endif
