@@ -310,7 +310,7 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
     // Latency at a fixed rate, ten readers.
     const std::uint64_t rate = 1000, count = options.quick ? 300 : 3000;
     Samples pipe, forwarder, service;
-    for (int rep = 0; rep < std::max(1, reps - 2); ++rep) {
+    for (int rep = 0; rep < std::max(3, reps - 2); ++rep) {
         pipe.add(pipePass(programs, count, rate, true), count, 1);
         forwarder.add(forwarderPass(programs, 10, count, rate, true), count, 10);
         if (runs) service.add(servicePass(programs, 10, count, rate, true), count, 10);
