@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/RunRegistry.h"
 #include "bridge/SessionStore.h"
 #include "config/BridgeConfig.h"
 #include "http/HTTPRequest.h"
@@ -10,6 +11,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,8 +44,9 @@ struct Endpoint {
     bool loopbackOnly = false; ///< other peers get 401 even with the key
 };
 
-/// The service behind the HTTP API: authorization, routing, the session store.
-/// Loop-affine: construct it before the loop runs and use it only on that loop.
+/// The service behind the HTTP API: authorization, routing, the session store and the
+/// runs. Loop-affine: construct it before the loop runs and use it only on that loop.
+/// A reply being recorded needs the Bridge: destroy it only once the loop has stopped.
 class Bridge {
 public:
     /// Locates Claude Code (blocking on its version probe), loads the sessions, logs once.
@@ -75,6 +78,12 @@ public:
     SessionStore& sessions() { return sessions_; }
     /// The working folder for a new session.
     std::string defaultProject() const { return sessions_.defaultProject(); }
+    const RunRegistry& runs() const { return runs_; }
+
+    /// Keeps at most `kMaxFinishedRuns` finished runs, dropping the oldest; called right
+    /// after a run is registered.
+    void trimRuns() { runs_.trim(kMaxFinishedRuns); }
+    static constexpr std::size_t kMaxFinishedRuns = 20;
 
 private:
     HTTPResponse health() const;
@@ -93,11 +102,17 @@ private:
     asio::awaitable<HTTPResponse> answerApproval(Call call);
     asio::awaitable<HTTPResponse> steerRun(Call call);
     asio::awaitable<HTTPResponse> stopRun(Call call);
+    /// When the remembered Claude Code is no longer executable (an update removed its
+    /// version folder), looks for it again and asks the new one its version.
+    void relocateVanishedClaude();
 
     asio::any_io_executor executor_;
     BridgeConfig config_;
     ClaudeInstallation claude_;
     SessionStore sessions_;
+    RunRegistry runs_;
+    /// Callbacks that outlive the Bridge find this gone and do nothing.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 /// A request body as a JSON object: malformed, empty or non-object bodies give {}.

@@ -18,13 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Symbolic links are followed for the test; a folder, even a searchable one, is no program.
-bool isExecutableFile(const fs::path& path) {
-    struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
-}
-
 std::vector<std::string> namesIn(const fs::path& folder) {
     std::vector<std::string> names;
     std::error_code error;
@@ -36,6 +29,13 @@ std::vector<std::string> namesIn(const fs::path& folder) {
 }
 
 } // namespace
+
+// Symbolic links are followed for the test; a folder, even a searchable one, is no program.
+bool isExecutableFile(const fs::path& path) {
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
 
 std::optional<fs::path> binary() {
     if (const char* chosen = std::getenv("PAVIX_CLAUDE_PATH"); chosen && isExecutableFile(chosen))

@@ -7,6 +7,9 @@
 
 namespace pavix::ClaudeLocator {
 
+/// Whether `path` is a regular file (after symbolic links) that we may execute.
+bool isExecutableFile(const std::filesystem::path& path);
+
 /// The Claude Code executable: "PAVIX_CLAUDE_PATH", then the Claude app's versions
 /// (newest first), then the usual install places. Nothing when none is executable.
 std::optional<std::filesystem::path> binary();

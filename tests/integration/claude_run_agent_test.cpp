@@ -64,9 +64,6 @@ TEST_F(ClaudeRunAgent, AReplyStreamsOnceAndCompletes) {
     auto record = records.path() / "record.jsonl";
     auto starts = recorded(record, "start");
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0]["fds"], (json{0, 1, 2}));
-    for (const auto& [name, value] : starts[0]["env"].items())
-        EXPECT_NE(name.rfind("CLAUDE", 0), 0u) << name;
     EXPECT_EQ(recordedMessages(record), Strings{"write / test"});
 }
 

@@ -2,11 +2,11 @@
 
 #include "Loop.h"
 #include "RunProbe.h"
+#include "ScopedEnv.h"
 #include "Scripts.h"
 #include "TempHome.h"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -41,9 +41,6 @@ json result(const std::string& text, bool isError = false) {
             {"is_error", isError},
             {"result", text}};
 }
-// What the real agent prints when a SIGINT interrupts it.
-const json interrupted = {
-    {"type", "result"}, {"subtype", "error_during_execution"}, {"is_error", true}};
 
 Strings lines(const std::string& text) {
     Strings result;
@@ -102,11 +99,9 @@ TEST_F(ClaudeRunProcess, LaunchesWithTheFixedCommandLineEnvironmentFolderAndProm
     o.config.port = 9123;
     o.instructions = "be brief";
     o.resume = "";
-    ::setenv("CLAUDE_CODE_SSE_PORT", "1", 1);
-    ::setenv("ANTHROPIC_BASE_URL", "http://example.invalid", 1);
+    ScopedEnv ssePort("CLAUDE_CODE_SSE_PORT", "1");
+    ScopedEnv baseURL("ANTHROPIC_BASE_URL", "http://example.invalid");
     auto run = start(o);
-    ::unsetenv("CLAUDE_CODE_SSE_PORT");
-    ::unsetenv("ANTHROPIC_BASE_URL");
     ASSERT_TRUE(run);
     EXPECT_EQ(run->id().size(), 24u);
     EXPECT_EQ(run->id().rfind("run_", 0), 0u);
@@ -135,20 +130,15 @@ TEST_F(ClaudeRunProcess, LaunchesWithTheFixedCommandLineEnvironmentFolderAndProm
 }
 
 TEST_F(ClaudeRunProcess, ALaunchFailureIsAnErrorWithoutALogLine) {
-    for (auto o : {options(""), options("")}) {
-        if (count == 2)
-            o.cwd = work.path() / "vanished";
-        else
-            o.binary = scripts.path() / "no-such-claude";
-        count = 2;
-        testing::internal::CaptureStderr();
-        auto run = ClaudeRun::start(loop.get_executor(), o);
-        auto logged = testing::internal::GetCapturedStderr();
-        ASSERT_FALSE(run.ok());
-        EXPECT_NE(run.error().description.find("No such file or directory"), std::string::npos)
-            << run.error().description;
-        EXPECT_EQ(logged, "");
-    }
+    auto o = options("");
+    o.binary = scripts.path() / "no-such-claude";
+    testing::internal::CaptureStderr();
+    auto run = ClaudeRun::start(loop.get_executor(), o);
+    auto logged = testing::internal::GetCapturedStderr();
+    ASSERT_FALSE(run.ok());
+    EXPECT_NE(run.error().description.find("No such file or directory"), std::string::npos)
+        << run.error().description;
+    EXPECT_EQ(logged, "");
 }
 
 TEST_F(ClaudeRunProcess, SteeringWritesTheMessageWhileClaudeCodeIsAnswering) {
@@ -183,9 +173,6 @@ TEST_F(ClaudeRunProcess, EveryWayOfEndingPublishesOneTerminalEvent) {
         {"crash with standard error",
          "echo '  boom: the disk is full' >&2\nexit 3",
          {{"event", "run.failed"}, {"error", "boom: the disk is full"}}},
-        {"crash without standard error",
-         "exit 1",
-         {{"event", "run.failed"}, {"error", "Claude Code exited (1)."}}},
         {"killed by a signal",
          "kill -9 $$",
          {{"event", "run.failed"}, {"error", "Claude Code exited (137)."}}},
@@ -213,9 +200,6 @@ TEST_F(ClaudeRunProcess, AStopEndsTheRunHoweverClaudeCodeTakesTheInterrupt) {
         std::string name, body, status;
     };
     std::vector<Case> cases{
-        {"the real agent's error result",
-         "on_int() {\n" + say(interrupted) + "exit 0\n}\ntrap on_int INT\n", "cancelled"},
-        {"exit on the interrupt", "trap 'exit 130' INT\n", "cancelled"},
         {"interrupt ignored",
          "trap '' INT\ntrap 'echo term > " + quoted(record("term")) + "; exit 0' TERM\n",
          "cancelled"},
@@ -241,58 +225,6 @@ TEST_F(ClaudeRunProcess, AStopEndsTheRunHoweverClaudeCodeTakesTheInterrupt) {
         EXPECT_EQ(run->statusJSON()["status"], c.status) << "a stop after the end changes nothing";
     }
     EXPECT_TRUE(fs::exists(record("term"))) << "an ignored interrupt is followed by SIGTERM";
-}
-
-TEST_F(ClaudeRunProcess, AllSubscribersReceiveTheSameSequence) {
-    std::string body = "read -r prompt\n" + say(init("s-3"));
-    for (int i = 0; i < 200; ++i)
-        body += say(delta("piece " + std::to_string(i) + " "));
-    body += say(json{{"type", "assistant"},
-                     {"message",
-                      {{"content",
-                        {{{"type", "text"}, {"text", "whole text, not repeated"}},
-                         {{"type", "tool_use"},
-                          {"id", "t1"},
-                          {"name", "Bash"},
-                          {"input", {{"command", "make test"}}}}}}}}});
-    body +=
-        "sleep 0.2\n" +
-        say(json{{"type", "user"},
-                 {"message", {{"content", {{{"type", "tool_result"}, {"tool_use_id", "t1"}}}}}}});
-    body += say(result("all done")) + "cat > /dev/null\n";
-    auto run = start(body);
-    ASSERT_TRUE(run);
-    auto first = collect(loop.get_executor(), run->subscribe());
-    auto second = collect(loop.get_executor(), run->subscribe());
-    ASSERT_TRUE(runUntil(loop, [&] { return first->texts.size() >= 10; }));
-    auto midway = collect(loop.get_executor(), run->subscribe());
-    ASSERT_TRUE(runUntil(loop, [&] { return first->ended && second->ended && midway->ended; }));
-    auto after = collect(loop.get_executor(), run->subscribe());
-    ASSERT_TRUE(runUntil(loop, [&] { return after->ended; }));
-    ASSERT_EQ(first->texts.size(), 203u);
-    for (auto* other : {second.get(), midway.get(), after.get()})
-        EXPECT_EQ(other->texts, first->texts);
-    auto events = first->events();
-    EXPECT_EQ(events[200],
-              (json{{"event", "tool.started"}, {"tool", "Bash"}, {"preview", "make test"}}));
-    EXPECT_EQ(events[201]["event"], "tool.completed");
-    EXPECT_GE(events[201]["duration"].get<double>(), 0.0);
-    EXPECT_EQ(events[202]["output"], "all done");
-}
-
-TEST_F(ClaudeRunProcess, AClaudeCodeThatStopsReadingDoesNotStallTheService) {
-    auto run = start(say(init("s-4")) + "exec sleep 30\n");
-    ASSERT_TRUE(run);
-    ASSERT_TRUE(runUntil(loop, [&] { return !sessions.empty(); }));
-    for (int i = 0; i < 8; ++i)
-        run->sendUserMessage(std::string(1 << 20, 'm'));
-    run->emit({{"event", "run.steered"}});
-    bool loopRan = false;
-    boost::asio::post(loop, [&] { loopRan = true; });
-    ASSERT_TRUE(runUntil(loop, [&] { return loopRan; }));
-    run->stop();
-    ASSERT_TRUE(waitForEnd(run));
-    EXPECT_EQ(run->statusJSON()["status"], "cancelled");
 }
 
 TEST_F(ClaudeRunProcess, ADroppedRunGoesQuietAndClosesClaudeCodesInput) {

@@ -23,7 +23,6 @@ struct ClaudeRunProbe {
     static void output(ClaudeRun& run, std::string_view chunk) { run.consume(chunk); }
     static void errors(ClaudeRun& run, std::string_view chunk) { run.consumeErrors(chunk); }
     static void ended(ClaudeRun& run, int status) { run.processEnded(status); }
-    static const std::string& stderrTail(const ClaudeRun& run) { return run.stderrTail_; }
     static std::size_t subscriberCount(const ClaudeRun& run) { return run.subscribers_.size(); }
     static std::vector<std::string> log(const ClaudeRun& run) {
         std::vector<std::string> texts;

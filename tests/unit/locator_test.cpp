@@ -43,49 +43,35 @@ protected:
 
 } // namespace
 
-TEST(VersionOrder, DigitRunsCompareByValue) {
-    EXPECT_LT(compareVersionNames("2.0.9", "2.0.10"), 0);
-    EXPECT_GT(compareVersionNames("10.0.0", "9.9.9"), 0);
-    EXPECT_LT(compareVersionNames("2.1.9", "2.1.10"), 0);
-    EXPECT_LT(compareVersionNames("1.9", "1.10"), 0);
-    // Longer than any machine integer: compared as digit strings, no overflow.
-    EXPECT_LT(compareVersionNames("99999999999999999999", "100000000000000000000"), 0);
-    EXPECT_GT(compareVersionNames("1.184467440737095516160", "1.18446744073709551615"), 0);
-}
-
-TEST(VersionOrder, LeadingZerosDoNotChangeTheValue) {
-    EXPECT_EQ(compareVersionNames("2.01", "2.1"), 0);
-    EXPECT_EQ(compareVersionNames("007", "7"), 0);
-    EXPECT_EQ(compareVersionNames("0", "000"), 0);
-    EXPECT_LT(compareVersionNames("0", "1"), 0);
-    EXPECT_LT(compareVersionNames("2.01.3", "2.1.4"), 0);
-    EXPECT_GT(compareVersionNames("2.010", "2.9"), 0);
-}
-
-TEST(VersionOrder, OtherCharactersCompareByCodePoint) {
-    EXPECT_EQ(compareVersionNames("", ""), 0);
-    EXPECT_LT(compareVersionNames("", "a"), 0);
-    EXPECT_LT(compareVersionNames("1.2", "1.2.0"), 0);
-    EXPECT_LT(compareVersionNames("2.0.0", "2.0.0-beta"), 0);
-    EXPECT_LT(compareVersionNames("1", "a"), 0); // '1' is below 'a'
-    EXPECT_LT(compareVersionNames("1", "1a"), 0);
-    EXPECT_LT(compareVersionNames("A", "a"), 0); // no case folding
-    EXPECT_LT(compareVersionNames(".hidden", "0"), 0);
-    EXPECT_LT(compareVersionNames("z", "\xc3\xa9"), 0); // U+00E9 after 'z'
-    EXPECT_LT(compareVersionNames("v9", "v10"), 0);
-    EXPECT_GT(compareVersionNames("v10a", "v10"), 0);
-    EXPECT_EQ(compareVersionNames("v10a", "v010a"), 0);
+TEST(VersionOrder, DigitRunsCompareByValueAndTheRestByCodePoint) {
+    struct Case {
+        const char *a, *b;
+        int order;
+    };
+    for (const Case& c : {
+             Case{"2.0.9", "2.0.10", -1},
+             Case{"10.0.0", "9.9.9", 1},
+             // Longer than any machine integer: compared as digit strings, no overflow.
+             Case{"99999999999999999999", "100000000000000000000", -1},
+             Case{"2.01", "2.1", 0},
+             Case{"0", "000", 0},
+             Case{"2.010", "2.9", 1},
+             Case{"1.2", "1.2.0", -1},
+             Case{"2.0.0", "2.0.0-beta", -1},
+             Case{"A", "a", -1},        // no case folding
+             Case{"z", "\xc3\xa9", -1}, // U+00E9 after 'z'
+             Case{".hidden", "0", -1},
+             Case{"v10a", "v010a", 0},
+         }) {
+        int got = compareVersionNames(c.a, c.b);
+        EXPECT_EQ((got > 0) - (got < 0), c.order) << c.a << " vs " << c.b;
+    }
 }
 
 TEST_F(Locator, NewestVersionByNumericOrder) {
     makeProgram(versionBinary("2.0.9"));
     makeProgram(versionBinary("2.0.10"));
-    makeProgram(versionBinary("1.99.99"));
     EXPECT_EQ(ClaudeLocator::binary(), versionBinary("2.0.10"));
-
-    makeProgram(versionBinary("10.0.0"));
-    makeProgram(versionBinary("9.9.9"));
-    EXPECT_EQ(ClaudeLocator::binary(), versionBinary("10.0.0"));
 }
 
 TEST_F(Locator, VersionsWithoutAnExecutableAreSkipped) {
@@ -102,19 +88,13 @@ TEST_F(Locator, VersionsWithoutAnExecutableAreSkipped) {
     EXPECT_EQ(ClaudeLocator::binary(), versionBinary("2.0.5"));
 }
 
-TEST_F(Locator, HiddenVersionEntriesCount) {
-    makeProgram(versionBinary(".next"));
-    EXPECT_EQ(ClaudeLocator::binary(), versionBinary(".next"));
-    makeProgram(versionBinary("0.1"));
-    EXPECT_EQ(ClaudeLocator::binary(), versionBinary("0.1"));
-}
-
 TEST_F(Locator, FixedCandidatesInOrder) {
     const fs::path local = home.path() / ".local/bin/claude";
     const fs::path claudeLocal = home.path() / ".claude/local/claude";
     EXPECT_TRUE(isSystemInstall(ClaudeLocator::binary()));
 
     makeProgram(claudeLocal);
+    writeText(versions(), "not a folder"); // passed over, not a failure
     EXPECT_EQ(ClaudeLocator::binary(), claudeLocal);
     makeProgram(local);
     EXPECT_EQ(ClaudeLocator::binary(), local);
@@ -124,12 +104,6 @@ TEST_F(Locator, FixedCandidatesInOrder) {
     fs::remove(claudeLocal);
     fs::create_directories(claudeLocal); // a searchable folder is still no program
     EXPECT_TRUE(isSystemInstall(ClaudeLocator::binary()));
-}
-
-TEST_F(Locator, VersionsFolderThatIsAFileIsPassedOver) {
-    writeText(versions(), "not a folder");
-    makeProgram(home.path() / ".claude/local/claude");
-    EXPECT_EQ(ClaudeLocator::binary(), home.path() / ".claude/local/claude");
 }
 
 TEST_F(Locator, SymbolicLinksAreFollowedButNotResolved) {
@@ -160,8 +134,7 @@ TEST_F(Locator, OverrideIgnoredWhenNotAnExecutableFile) {
     const fs::path plain = home.path() / "plain";
     writeText(plain, "data", 0644);
     fs::create_directories(home.path() / "folder");
-    for (const std::string& value : {plain.string(), (home.path() / "missing").string(),
-                                     (home.path() / "folder").string(), std::string()}) {
+    for (const std::string& value : {plain.string(), (home.path() / "folder").string()}) {
         ScopedEnv override("PAVIX_CLAUDE_PATH", value);
         EXPECT_EQ(ClaudeLocator::binary(), versionBinary("2.0.10")) << value;
     }
@@ -181,18 +154,11 @@ std::optional<std::string> probe(const Scenario& scenario,
 } // namespace
 
 TEST(VersionProbe, FirstSpaceSeparatedWord) {
-    EXPECT_EQ(probe(Scenario().version("2.1.3 (Claude Code)\n")), "2.1.3");
-    EXPECT_EQ(probe(Scenario().version("   2.1.3   x")), "2.1.3");
-    // Only U+0020 separates: a bare version keeps its line feed, a tab stays inside.
+    EXPECT_EQ(probe(Scenario().version("   2.1.3 (Claude Code)\n")), "2.1.3");
+    // Only U+0020 separates: a bare version keeps its line feed.
     EXPECT_EQ(probe(Scenario().version("2.1.3\n")), "2.1.3\n");
-    EXPECT_EQ(probe(Scenario().version("2.1.3\t(x)")), "2.1.3\t(x)");
-    EXPECT_EQ(probe(Scenario().version("\n")), "\n");
     // The exit status does not matter.
     EXPECT_EQ(probe(Scenario().version("9.9 x").set("version_exit", 3)), "9.9");
-}
-
-TEST(VersionProbe, NothingUsable) {
-    EXPECT_EQ(probe(Scenario().version("")), std::nullopt);
     EXPECT_EQ(probe(Scenario().version("    ")), std::nullopt);
     EXPECT_EQ(probe(Scenario().set("version_hex", "ff 20 31 2e 30")), std::nullopt);
 }
@@ -200,7 +166,6 @@ TEST(VersionProbe, NothingUsable) {
 TEST(VersionProbe, ProgramsThatCannotRun) {
     TempFolder folder;
     EXPECT_EQ(ClaudeLocator::version(folder.path() / "missing"), std::nullopt);
-    EXPECT_EQ(ClaudeLocator::version(folder.path()), std::nullopt);
     writeText(folder.path() / "plain", "#!/bin/sh\necho 1.0\n", 0644);
     EXPECT_EQ(ClaudeLocator::version(folder.path() / "plain"), std::nullopt);
 }

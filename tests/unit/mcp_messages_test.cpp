@@ -39,13 +39,13 @@ json replyTo(const std::string& line) {
     return replyTo(line, person);
 }
 
-/// The decision a tools/call reply carries, parsed from its text content.
-json payloadOf(const json& reply) {
+/// The decision text a tools/call reply carries.
+std::string decisionOf(const json& reply) {
     const json& content = reply.at("result").at("content");
     EXPECT_EQ(content.size(), 1u);
     EXPECT_EQ(content[0].at("type"), "text");
     EXPECT_FALSE(reply.at("result").contains("isError"));
-    return json::parse(content[0].at("text").get<std::string>());
+    return content[0].at("text").get<std::string>();
 }
 
 } // namespace
@@ -53,15 +53,11 @@ json payloadOf(const json& reply) {
 TEST(MCPMessages, LinesThatGetNoAnswer) {
     FakePerson person;
     for (std::string line : {
-             "", "   ", "not json",
+             "", "not json",
              R"({"id":1,"method":"ping")",    // cut short
              R"([{"id":1,"method":"ping"}])", // a batch
-             "42", R"("ping")",
-             R"({"id":1})", // no method
-             R"({"id":1,"method":7})", R"({"id":1,"method":null})",
+             "42", R"({"id":1})", R"({"id":1,"method":7})",
              R"({"method":"ping"})", // notifications
-             R"({"method":"notifications/initialized","jsonrpc":"2.0"})",
-             R"({"method":"no/such/method"})",
              R"({"method":"tools/call","params":{"arguments":{"tool_name":"Bash","input":{}}}})",
              "{\"id\":\"\xff\",\"method\":\"ping\"}", // not UTF-8
              R"({"id":"\ud800","method":"ping"})",    // lone surrogate
@@ -76,27 +72,22 @@ TEST(MCPMessages, ReplyIsCompactAndEchoesTheIdWithItsType) {
     EXPECT_EQ(
         MCPApprove::handleMessage(R"({"jsonrpc":"2.0","id":1,"method":"ping"})", person.asker()),
         "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n");
-    for (const json& id : {json(nullptr), json("7"), json(7), json(-3), json(2.5),
-                           json(18446744073709551615ull), json::parse(R"({"a":[1,"b"]})")}) {
+    for (const json& id : {json(nullptr), json("7"), json(2.5), json(18446744073709551615ull),
+                           json::parse(R"({"a":[1,"b"]})")}) {
         json message = {{"method", "ping"}};
         message["id"] = id;
         json reply = replyTo(message.dump());
         ASSERT_TRUE(reply.contains("id")) << id;
         EXPECT_EQ(reply["id"], id);
         EXPECT_STREQ(reply["id"].type_name(), id.type_name()) << id;
-        EXPECT_EQ(reply["jsonrpc"], "2.0");
-        EXPECT_EQ(reply["result"], json::object());
     }
 }
 
 TEST(MCPMessages, InitializeEchoesOnlyATextProtocolVersion) {
     json expected = json::parse(R"({"protocolVersion":"2025-06-18","capabilities":{"tools":{}},
                                     "serverInfo":{"name":"pavix","version":"1.0"}})");
-    for (std::string line : {R"({"id":1,"method":"initialize"})",
-                             R"({"id":1,"method":"initialize","params":"2024-11-05"})",
-                             R"({"id":1,"method":"initialize","params":{"protocolVersion":5}})"})
-        EXPECT_EQ(replyTo(line)["result"], expected) << line;
-
+    EXPECT_EQ(replyTo(R"({"id":1,"method":"initialize","params":{"protocolVersion":5}})")["result"],
+              expected);
     expected["protocolVersion"] = "2024-11-05";
     EXPECT_EQ(replyTo(R"({"id":1,"method":"initialize",
                           "params":{"protocolVersion":"2024-11-05","capabilities":{}}})")["result"],
@@ -118,51 +109,43 @@ TEST(MCPMessages, ToolsListOffersTheOneApproveTool) {
 TEST(MCPMessages, ToolsCallWithoutUsableArgumentsAsksAboutToolWithEmptyInput) {
     for (std::string line : {
              R"({"id":1,"method":"tools/call"})",
-             R"({"id":1,"method":"tools/call","params":[]})",
-             R"({"id":1,"method":"tools/call","params":{"arguments":"Bash"}})",
              R"({"id":1,"method":"tools/call","params":{"arguments":{"tool_name":3,"input":[1]}}})",
          }) {
         FakePerson person;
-        json payload = payloadOf(replyTo(line, person));
+        EXPECT_EQ(decisionOf(replyTo(line, person)), R"({"behavior":"allow","updatedInput":{}})");
         ASSERT_EQ(person.questions.size(), 1u) << line;
         EXPECT_EQ(person.questions[0].first, "tool");
         EXPECT_EQ(person.questions[0].second, json::object());
-        EXPECT_EQ(payload, json::parse(R"({"behavior":"allow","updatedInput":{}})"));
     }
 }
 
-TEST(MCPMessages, AnyChoiceButDenyAllowsTheUnchangedInput) {
+TEST(MCPMessages, OnlyDenyDeniesAndAnythingElseAllowsTheUnchangedInput) {
     const json input = json::parse(R"({"command":"ls /tmp && echo \"é\u2028\"\nnext",
-                                       "edits":[{"old":"a","new":null}],"n":1.5,"big":12345678901234})");
+                                       "edits":[{"old":"a","new":null}],"n":1.5})");
     json message = {{"jsonrpc", "2.0"}, {"id", 9}, {"method", "tools/call"}};
     // The tool's own name in "name" is not looked at: every call is an approval.
     message["params"] = {
         {"name", "something_else"},
         {"arguments", {{"tool_name", "Bash"}, {"input", input}, {"tool_use_id", "toolu_1"}}}};
-    for (std::string choice : {"allow", "allow_always", "", "Deny", "DENY", "deny "}) {
+    for (std::string choice : {"allow_always", "", "Deny"}) {
         FakePerson person{choice};
         json reply = replyTo(message.dump(), person);
         EXPECT_EQ(reply["id"], 9);
-        json payload = payloadOf(reply);
-        EXPECT_EQ(payload, (json{{"behavior", "allow"}, {"updatedInput", input}})) << choice;
+        EXPECT_EQ(json::parse(decisionOf(reply)),
+                  (json{{"behavior", "allow"}, {"updatedInput", input}}))
+            << choice;
         ASSERT_EQ(person.questions.size(), 1u);
         EXPECT_EQ(person.questions[0].first, "Bash");
         EXPECT_EQ(person.questions[0].second, input);
     }
-}
-
-TEST(MCPMessages, DenyCarriesTheFixedMessage) {
-    FakePerson person{"deny"};
-    json reply = replyTo(R"({"id":"c","method":"tools/call",
-                             "params":{"arguments":{"tool_name":"Write","input":{"path":"/etc/x"}}}})",
-                         person);
-    EXPECT_EQ(reply["result"]["content"][0]["text"],
+    FakePerson denying{"deny"};
+    EXPECT_EQ(decisionOf(replyTo(message.dump(), denying)),
               R"({"behavior":"deny","message":"Denied from the pavix app."})");
 }
 
 TEST(MCPMessages, OtherMethodsWithAnIdAreNotFound) {
     FakePerson person;
-    for (std::string method : {"resources/list", "Initialize", "tools/List", "", "ping "}) {
+    for (std::string method : {"resources/list", "Initialize"}) {
         json message = {{"id", 4}, {"method", method}, {"params", {{"a", 1}}}};
         json reply = replyTo(message.dump(), person);
         EXPECT_EQ(reply, json::parse(R"({"jsonrpc":"2.0","id":4,
@@ -171,10 +154,6 @@ TEST(MCPMessages, OtherMethodsWithAnIdAreNotFound) {
         EXPECT_TRUE(reply["error"]["code"].is_number_integer());
     }
     EXPECT_TRUE(person.questions.empty());
-}
-
-TEST(MCPMessages, TrailingCarriageReturnIsAccepted) {
-    EXPECT_EQ(replyTo("{\"id\":2,\"method\":\"ping\"}\r")["id"], 2);
 }
 
 TEST(MCPMessages, NestingIsBoundedWithoutCrashing) {
@@ -194,11 +173,7 @@ TEST(MCPMessages, NestingIsBoundedWithoutCrashing) {
 
 TEST(MCPArguments, ValueFollowsTheFirstOccurrence) {
     using Args = std::vector<std::string>;
-    EXPECT_EQ(MCPApprove::value(Args{"mcp"}, "--port"), std::nullopt);
     EXPECT_EQ(MCPApprove::value(Args{"mcp", "--run", "r", "--port"}, "--port"), std::nullopt);
-    EXPECT_EQ(MCPApprove::value(Args{"mcp", "--run", "r", "--port"}, "--run"), "r");
     EXPECT_EQ(MCPApprove::value(Args{"mcp", "--port", "1", "--port", "2"}, "--port"), "1");
-    EXPECT_EQ(MCPApprove::value(Args{"x", "--port", "", "mcp"}, "--port"), "");
-    EXPECT_EQ(MCPApprove::value(Args{"mcp", "--port", "--run", "r"}, "--port"), "--run");
     EXPECT_EQ(MCPApprove::value(Args{"mcp", "--PORT", "1"}, "--port"), std::nullopt);
 }

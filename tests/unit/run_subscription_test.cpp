@@ -76,14 +76,10 @@ TEST_F(RunSubscription, AFinishedRunReplaysEverythingAndEndsAtOnce) {
 TEST_F(RunSubscription, AnAbandonedSubscriptionIsForgotten) {
     {
         auto reader = run->subscribe();
-        auto other = run->subscribe();
-        EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 2u);
-        other.abandon();
+        run->subscribe().abandon();
         EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 1u);
     }
     EXPECT_EQ(ClaudeRunProbe::subscriberCount(*run), 0u);
-    publish("nobody listens");
-    EXPECT_EQ(ClaudeRunProbe::log(*run).size(), 1u);
 }
 
 TEST_F(RunSubscription, DroppingAnUnfinishedRunEndsItsStreams) {
