@@ -1,0 +1,55 @@
+#pragma once
+
+#include "HttpClient.h"
+#include "System.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace pavix::bench {
+
+/// Paths of the programs the driver starts.
+struct Programs {
+    std::string bridge;
+    std::string agent;
+    std::string forwarder;
+    std::string bareServer;
+    std::string micro;
+};
+
+/// A real `pavix-bridge serve` in a home folder of its own, with a free loopback port,
+/// a known key and the bench agent as Claude Code. Ended (SIGKILL) on destruction.
+class Service {
+public:
+    explicit Service(const Programs& programs);
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    /// Starts the process and waits (bounded) until it answers HTTP; false on failure.
+    bool start();
+    pid_t pid() const { return pid_; }
+    std::uint16_t port() const { return port_; }
+    const std::string& key() const { return key_; }
+    std::string folder() const { return home_.path().string(); }
+    /// Blocking requests to the service, with its key.
+    test::HttpClient client() const { return test::HttpClient(port_, key_); }
+    /// What the agent of the next runs does (words as in bench/agent.cpp).
+    void setAgent(const std::string& parameters);
+    /// POST /v1/runs; the run id, or nothing (the answer is printed) when it was refused.
+    std::optional<std::string> startRun();
+    /// The service's log so far.
+    std::string log() const;
+
+private:
+    const Programs& programs_;
+    TempFolder home_;
+    std::uint16_t port_ = 0;
+    std::string key_ = "bench-key-0123456789abcdefghijklmnopqrstuvwxyz";
+    pid_t pid_ = -1;
+};
+
+} // namespace pavix::bench

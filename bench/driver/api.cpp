@@ -1,0 +1,212 @@
+#include "LoopbackPort.h"
+#include "Net.h"
+#include "Sections.h"
+#include "System.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace pavix::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Load {
+    double rate = 0; ///< complete 200 answers per second
+    std::uint64_t done = 0;
+    std::uint64_t failures = 0;
+};
+
+// `clients` connections at a time, each sending `request` once and reading to the close,
+// replaced by a fresh one as soon as it is done; for `duration`.
+Load generate(std::uint16_t port, const std::string& request, int clients,
+              std::chrono::milliseconds duration) {
+    struct Client {
+        int fd = -1;
+        bool sent = false;
+        std::string received;
+    };
+    std::vector<Client> slots(static_cast<std::size_t>(clients));
+    int poller = ::epoll_create1(EPOLL_CLOEXEC);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Load load;
+    std::uint64_t done = 0;
+
+    auto open = [&](std::size_t i) {
+        Client& client = slots[i];
+        client = Client{};
+        client.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+            errno != EINPROGRESS) {
+            ++load.failures;
+            ::close(client.fd);
+            client.fd = -1;
+            return;
+        }
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLOUT;
+        event.data.u64 = i;
+        ::epoll_ctl(poller, EPOLL_CTL_ADD, client.fd, &event);
+    };
+    auto finish = [&](std::size_t i, bool success) {
+        Client& client = slots[i];
+        ::epoll_ctl(poller, EPOLL_CTL_DEL, client.fd, nullptr);
+        ::close(client.fd);
+        client.fd = -1;
+        success ? ++done : ++load.failures;
+    };
+
+    const auto start = Clock::now();
+    const auto end = start + duration;
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        open(i);
+    char buffer[4096];
+    while (Clock::now() < end) {
+        epoll_event events[64];
+        int ready = ::epoll_wait(poller, events, 64, 10);
+        for (int e = 0; e < ready; ++e) {
+            std::size_t i = events[e].data.u64;
+            Client& client = slots[i];
+            if (client.fd < 0) continue;
+            if (!client.sent && (events[e].events & EPOLLOUT)) {
+                if (::send(client.fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+                    ssize_t(request.size())) {
+                    finish(i, false);
+                    open(i);
+                    continue;
+                }
+                client.sent = true;
+                epoll_event event{};
+                event.events = EPOLLIN;
+                event.data.u64 = i;
+                ::epoll_ctl(poller, EPOLL_CTL_MOD, client.fd, &event);
+                continue;
+            }
+            if (!(events[e].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) continue;
+            ssize_t n = ::read(client.fd, buffer, sizeof buffer);
+            if (n > 0) {
+                client.received.append(buffer, std::size_t(n));
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) continue;
+            finish(i, n == 0 && client.received.rfind("HTTP/1.1 200 ", 0) == 0);
+            open(i);
+        }
+        // Slots whose connect failed outright are retried here, after a breath.
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            if (slots[i].fd < 0 && Clock::now() < end) open(i);
+    }
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        if (slots[i].fd >= 0) ::close(slots[i].fd);
+    ::close(poller);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    load.rate = double(done) / seconds;
+    load.done = done;
+    return load;
+}
+
+} // namespace
+
+void measureApi(const Programs& programs, const Options& options, Report& report) {
+    const auto window = std::chrono::milliseconds(options.quick ? 500 : 2000);
+    const int reps = std::max(1, options.repetitions - 2);
+
+    const std::uint16_t barePort = test::freePort();
+    SpawnOptions bareOptions{{programs.bareServer, std::to_string(barePort)},
+                             environmentWithout("PAVIX_")};
+    pid_t bare = spawnProcess(bareOptions);
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        int fd = connectLoopback(barePort, std::chrono::seconds(1));
+        if (fd >= 0) {
+            ::close(fd);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    Service service(programs);
+    if (!service.start()) {
+        report.remark("API: the service did not start");
+        ::kill(bare, SIGKILL);
+        reap(bare, std::chrono::seconds(5));
+        return;
+    }
+    // A finished run to ask about.
+    service.setAgent("count=10");
+    std::string runPath;
+    if (auto run = service.startRun()) {
+        runPath = "/v1/runs/" + *run;
+        service.client().collectEvents(runPath + "/events", SIZE_MAX, std::chrono::seconds(20));
+    }
+
+    for (int clients : {1, 32}) {
+        std::vector<double> bareRates, healthRates, statusRates, bareCpu, serviceCpu;
+        // Microseconds of the server's CPU per answered request.
+        auto cpuPerRequest = [](pid_t pid, double before, const Load& load) {
+            return load.done ? (cpuSeconds(pid) - before) * 1e6 / double(load.done) : 0.0;
+        };
+        std::uint64_t failures = 0;
+        for (int rep = 0; rep < reps; ++rep) {
+            double before = cpuSeconds(bare);
+            Load b = generate(barePort, httpRequest("GET", "/health"), clients, window);
+            bareCpu.push_back(cpuPerRequest(bare, before, b));
+            before = cpuSeconds(service.pid());
+            Load h = generate(service.port(), httpRequest("GET", "/health"), clients, window);
+            serviceCpu.push_back(cpuPerRequest(service.pid(), before, h));
+            bareRates.push_back(b.rate);
+            healthRates.push_back(h.rate);
+            failures += b.failures + h.failures;
+            if (!runPath.empty()) {
+                Load s = generate(service.port(), httpRequest("GET", runPath, service.key()),
+                                  clients, window);
+                statusRates.push_back(s.rate);
+                failures += s.failures;
+            }
+            std::fprintf(stderr, ".");
+        }
+        const std::string c = std::to_string(clients) + (clients == 1 ? " client" : " clients");
+        report.add("baseline bare server, " + c, "requests/s", bareRates);
+        report.add("GET /health, " + c, "requests/s", healthRates);
+        report.ratio("GET /health, " + c, "baseline bare server, " + c, "of bare");
+        if (!statusRates.empty()) {
+            report.add("GET /v1/runs/<id>, " + c, "requests/s", statusRates);
+            report.ratio("GET /v1/runs/<id>, " + c, "baseline bare server, " + c, "of bare");
+        }
+        auto ratios = [&](const std::vector<double>& rates) {
+            std::vector<double> out;
+            for (std::size_t i = 0; i < rates.size() && i < bareRates.size(); ++i)
+                if (bareRates[i] > 0) out.push_back(rates[i] / bareRates[i]);
+            return out;
+        };
+        report.add("GET /health / bare server, " + c, "ratio", ratios(healthRates), ">= 0.6");
+        report.add("baseline bare server CPU, " + c, "us/request", bareCpu);
+        report.add("service CPU for GET /health, " + c, "us/request", serviceCpu);
+        report.ratio("service CPU for GET /health, " + c, "baseline bare server CPU, " + c,
+                     "of bare");
+        if (!statusRates.empty())
+            report.add("GET /v1/runs/<id> / bare server, " + c, "ratio", ratios(statusRates),
+                       ">= 0.6");
+        if (failures)
+            report.remark("API, " + c + ": " + std::to_string(failures) +
+                          " requests failed (refused, reset or not 200)");
+    }
+    if (runPath.empty())
+        report.remark("API: no run could be started, GET /v1/runs/<id> not measured");
+    ::kill(bare, SIGKILL);
+    reap(bare, std::chrono::seconds(5));
+}
+
+} // namespace pavix::bench
