@@ -246,6 +246,9 @@ asio::awaitable<void> HTTPServer::acceptConnections(std::shared_ptr<Listener> li
         if (listener->stopped) co_return;
         if (!error) {
             setCloseOnExec(socket.native_handle());
+            // Responses and event batches go out whole: nothing gains from Nagle's delay.
+            error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
             auto executor = socket.get_executor();
             spawn(executor,
                   serveConnection(std::move(socket), listener->handler, listener->deadline),
