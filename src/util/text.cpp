@@ -13,19 +13,26 @@ struct CodePoint {
     std::size_t begin, end;
 };
 
-// Decodes text that is already known to be valid; stops quietly at a bad byte.
-std::vector<CodePoint> decode(std::string_view text) {
-    std::vector<CodePoint> points;
+// Calls `visit` for each code point; false at the first byte that is not valid UTF-8.
+template <class Visit>
+bool forEachCodePoint(std::string_view text, Visit visit) {
     auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
     std::size_t at = 0;
     while (at < text.size()) {
         utf8proc_int32_t value;
         auto n =
             utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &value);
-        if (n <= 0) break;
-        points.push_back({value, at, at + static_cast<std::size_t>(n)});
+        if (n <= 0) return false;
+        visit(CodePoint{value, at, at + static_cast<std::size_t>(n)});
         at += static_cast<std::size_t>(n);
     }
+    return true;
+}
+
+// Decodes text that is already known to be valid; stops quietly at a bad byte.
+std::vector<CodePoint> decode(std::string_view text) {
+    std::vector<CodePoint> points;
+    forEachCodePoint(text, [&](const CodePoint& point) { points.push_back(point); });
     return points;
 }
 
@@ -68,16 +75,7 @@ std::string trim(std::string_view text, Predicate isSpace) {
 } // namespace
 
 bool isValidUtf8(std::string_view text) {
-    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    std::size_t at = 0;
-    while (at < text.size()) {
-        utf8proc_int32_t value;
-        auto n =
-            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &value);
-        if (n <= 0) return false;
-        at += static_cast<std::size_t>(n);
-    }
-    return true;
+    return forEachCodePoint(text, [](const CodePoint&) {});
 }
 
 std::string firstGraphemes(std::string_view text, std::size_t count) {
