@@ -14,6 +14,8 @@
 // 19 digits, then a space and padding. After the deltas comes one successful result; then
 // the agent waits for its input to close and exits 0.
 
+#include "writeAll.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <time.h>
@@ -68,17 +70,6 @@ std::uint64_t monotonicNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return std::uint64_t(now.tv_sec) * 1'000'000'000u + std::uint64_t(now.tv_nsec);
-}
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= std::size_t(written);
-    }
-    return true;
 }
 
 // Reads one line from standard input, byte by byte so nothing after it is consumed.

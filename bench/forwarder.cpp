@@ -2,6 +2,8 @@
 // Usage: forwarder PORT [CONNECTIONS]. Connects CONNECTIONS times (default 1) to
 // 127.0.0.1:PORT, then copies standard input to every connection until it ends.
 
+#include "writeAll.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,21 +15,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
-
-namespace {
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= std::size_t(written);
-    }
-    return true;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
