@@ -7,10 +7,22 @@
 #include "util/descriptors.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 
+#include <csignal>
 #include <string>
 
 namespace pavix {
+
+namespace {
+
+// Both live until serve() returns, after the loop has stopped.
+asio::awaitable<void> stopRunsThenLoop(Bridge& bridge, asio::io_context& loop) {
+    co_await bridge.stopRuns();
+    loop.stop();
+}
+
+} // namespace
 
 int serve() {
     raiseDescriptorLimit();
@@ -33,8 +45,19 @@ int serve() {
         status = 1;
         loop.stop();
     });
+    // The service manager ends us with SIGTERM, a terminal with SIGINT: stop the runs
+    // first, so that no Claude Code outlives the service. A second signal ends at once.
+    asio::signal_set stopSignals(loop, SIGTERM, SIGINT);
+    stopSignals.async_wait([&](const boost::system::error_code& error, int number) {
+        if (error) return;
+        log(number == SIGTERM ? "stopping (SIGTERM)" : "stopping (SIGINT)");
+        stopSignals.async_wait([&](const boost::system::error_code& again, int) {
+            if (!again) loop.stop();
+        });
+        spawn(loop.get_executor(), stopRunsThenLoop(bridge, loop), "stopping");
+    });
     log("pavix-bridge on port " + std::to_string(config->port));
-    // Only a listener failure stops the loop; the guard keeps it running in between.
+    // Only a listener failure or a stop signal ends the loop; the guard keeps it running.
     auto guard = asio::make_work_guard(loop);
     loop.run();
     return status;

@@ -80,6 +80,10 @@ public:
     std::string defaultProject() const { return sessions_.defaultProject(); }
     const RunRegistry& runs() const { return runs_; }
 
+    /// Stops every run, including any started meanwhile, and completes once every run has
+    /// finished and its process has ended: a stop ends in SIGKILL, so within seconds.
+    asio::awaitable<void> stopRuns();
+
     /// Keeps at most `kMaxFinishedRuns` finished runs, dropping the oldest; called right
     /// after a run is registered.
     void trimRuns() { runs_.trim(kMaxFinishedRuns); }

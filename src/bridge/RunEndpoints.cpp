@@ -7,6 +7,8 @@
 #include "util/ids.h"
 #include "util/text.h"
 
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -133,6 +135,17 @@ asio::awaitable<HTTPResponse> Bridge::approve(Call call) {
     auto asking = run->requestApproval(std::move(tool), std::move(toolInput));
     std::string choice = co_await std::move(asking);
     co_return HTTPResponse::json(200, {{"choice", std::move(choice)}});
+}
+
+asio::awaitable<void> Bridge::stopRuns() {
+    // Polled: this happens once, at the end, and a run gives no finish signal of its own.
+    asio::steady_timer pause(executor_);
+    for (;;) {
+        runs_.stopActive();
+        if (!runs_.anyActive()) break;
+        pause.expires_after(std::chrono::milliseconds(50));
+        co_await pause.async_wait(asio::use_awaitable);
+    }
 }
 
 } // namespace pavix

@@ -21,6 +21,29 @@ bool RunRegistry::anyUnfinished() const {
                        [](const auto& run) { return !run->finished(); });
 }
 
+namespace {
+
+bool active(const ClaudeRun& run) {
+    return !run.finished() || run.processRunning();
+}
+
+} // namespace
+
+bool RunRegistry::anyActive() const {
+    return std::any_of(runs_.begin(), runs_.end(), [](const auto& run) { return active(*run); });
+}
+
+void RunRegistry::stopActive() {
+    for (const auto& run : runs_) {
+        if (!active(*run)) continue;
+        bool asked = std::any_of(stopped_.begin(), stopped_.end(),
+                                 [&](const auto& stopped) { return stopped.lock() == run; });
+        if (asked) continue;
+        stopped_.push_back(run);
+        run->stop();
+    }
+}
+
 void RunRegistry::trim(std::size_t keep) {
     auto finished = static_cast<std::size_t>(
         std::count_if(runs_.begin(), runs_.end(), [](const auto& run) { return run->finished(); }));

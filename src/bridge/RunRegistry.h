@@ -19,6 +19,10 @@ public:
     /// The run with `id`; null when none is held.
     std::shared_ptr<ClaudeRun> find(const std::string& id) const;
     bool anyUnfinished() const;
+    /// Whether a run is unfinished or its Claude Code process has not yet ended.
+    bool anyActive() const;
+    /// Asks every active run to stop, each once however often this is called.
+    void stopActive();
     /// Drops the oldest finished runs until at most `keep` finished ones remain;
     /// unfinished runs always stay.
     void trim(std::size_t keep);
@@ -26,6 +30,7 @@ public:
 
 private:
     std::vector<std::shared_ptr<ClaudeRun>> runs_;
+    std::vector<std::weak_ptr<ClaudeRun>> stopped_;
 };
 
 } // namespace pavix

@@ -64,6 +64,8 @@ public:
     const std::string& id() const { return id_; }
     /// True once the terminal event has been published.
     bool finished() const { return finished_; }
+    /// True until Claude Code's process has been reaped, which may be after `finished()`.
+    bool processRunning() const;
     /// {"status", "output"} always; "error", "last_event", "session_id" when set.
     nlohmann::json statusJSON() const;
 

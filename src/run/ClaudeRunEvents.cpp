@@ -51,6 +51,10 @@ nlohmann::json ClaudeRun::statusJSON() const {
     return status;
 }
 
+bool ClaudeRun::processRunning() const {
+    return process_ && process_->running();
+}
+
 void ClaudeRun::stop() {
     bool first = !cancelled_;
     cancelled_ = true;

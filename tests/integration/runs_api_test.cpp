@@ -375,3 +375,22 @@ TEST(RunsApi, ARelativePathToClaudeCodeStillStartsIt) {
     auto events = client.events("/v1/runs/" + run + "/events");
     EXPECT_EQ(eventNames(readToEnd(events)).back(), "run.completed");
 }
+
+// Ended by its service manager, the service stops its run as a phone's stop would, so
+// no Claude Code outlives it, and then exits cleanly.
+TEST(RunsApi, EndingTheServiceStopsItsRunFirst) {
+    BridgeServer bridge;
+    bridge.setScenario(Scenario()
+                           .thenTurn({step::init(), step::delta("Working"), step::sleep(600)})
+                           .interruptLikeClaude());
+    ASSERT_TRUE(bridge.start());
+    auto client = bridge.client();
+    std::string run = startRun(client, {{"input", "Work"}});
+    auto events = client.events("/v1/runs/" + run + "/events");
+    readUntil(events, "message.delta");
+
+    EXPECT_EQ(bridge.stop(), 0);
+    EXPECT_EQ(bridge.waitForRecord("signal").at(0)["signal"], "SIGINT");
+    EXPECT_EQ(bridge.waitForRecord("exit").size(), 1u) << "the agent must end before the service";
+    EXPECT_NE(bridge.log().find("stopping (SIGTERM)"), std::string::npos) << bridge.log();
+}

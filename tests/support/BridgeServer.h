@@ -20,7 +20,8 @@ namespace pavix::test {
 /// The real `pavix-bridge serve`, started with its own home folder (a TempHome, also
 /// set as this process's $HOME), a bridge.json on a free loopback port with a known
 /// key, and the fake agent as Claude Code. Its standard error (the log) goes to a file.
-/// Ended with SIGTERM (SIGKILL after 5 s) and reaped when destroyed.
+/// Ended with SIGTERM (SIGKILL after 15 s) and reaped when destroyed, which fails the
+/// test unless it then exits with status 0.
 class BridgeServer {
 public:
     struct Options {
@@ -47,9 +48,10 @@ public:
     /// or the one a test wrote, is used), starts the service and waits until its port
     /// accepts connections (10 s at most).
     ::testing::AssertionResult start(bool writeConfig = true);
-    /// Ends the service (SIGTERM, then SIGKILL after `grace`); how it ended:
-    /// its exit status, or 128 + signal. -1 when it was not running.
-    int stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
+    /// Ends the service (SIGTERM, then SIGKILL after `grace`: the service first stops
+    /// its runs, which may take 8 s); how it ended: its exit status, or 128 + signal.
+    /// -1 when it was not running.
+    int stop(std::chrono::milliseconds grace = std::chrono::seconds(15));
     /// stop(), then start() again on the same home, port and key.
     ::testing::AssertionResult restart();
     bool running() const { return pid_ > 0; }
