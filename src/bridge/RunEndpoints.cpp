@@ -111,7 +111,9 @@ asio::awaitable<HTTPResponse> Bridge::steerRun(Call call) {
     // Unlike a prompt, a steering message goes as written: white space alone is a message.
     std::string input = stringField(bodyObject(call.request.body), "input").value_or("");
     if (input.empty()) co_return errorResponse(400, "input is required");
-    run->sendUserMessage(std::move(input));
+    if (!run->sendUserMessage(std::move(input)))
+        co_return errorResponse(
+            409, "Claude Code isn't taking more messages now. Stop it or wait for it to finish.");
     run->emit({{"event", "run.steered"}});
     co_return ok();
 }

@@ -209,19 +209,29 @@ asio::awaitable<void> ChildProcess::readLoop(std::shared_ptr<ChildProcess> self,
     }
     boost::system::error_code ignored;
     stream.close(ignored);
+    auto& handler = errorStream ? self->handlers_.onError : self->handlers_.onOutput;
+    try {
+        if (handler) handler({});
+    } catch (const std::exception& e) {
+        log(std::string("child output handling failed: ") + e.what());
+    }
     self->outputEnded();
 }
 
-void ChildProcess::write(std::string bytes) {
-    if (closeRequested_ || !input_.is_open() || bytes.empty()) return;
+bool ChildProcess::write(std::string bytes) {
+    if (closeRequested_ || !input_.is_open() || pendingBytes_ > kInputBacklog) return false;
+    if (bytes.empty()) return true;
+    pendingBytes_ += bytes.size();
     pending_.push_back(std::move(bytes));
     if (!writing_) writeNext();
+    return true;
 }
 
 void ChildProcess::writeNext() {
     if (pending_.empty() || !input_.is_open()) {
         writing_ = false;
         pending_.clear();
+        pendingBytes_ = 0;
         if (closeRequested_) closeInputNow();
         return;
     }
@@ -232,8 +242,10 @@ void ChildProcess::writeNext() {
             if (ec) {
                 // The child has closed its input or gone: nobody will read more.
                 self->pending_.clear();
+                self->pendingBytes_ = 0;
                 self->closeInputNow();
             } else if (!self->pending_.empty()) {
+                self->pendingBytes_ -= self->pending_.front().size();
                 self->pending_.pop_front();
             }
             self->writeNext();
@@ -299,6 +311,11 @@ void ChildProcess::reportExit() {
     // A write in flight still owns the front of `pending_`; closing fails it, and the
     // write chain then drops the rest.
     closeInputNow();
+    // A descendant still holding the outputs would hold our descriptors for as long as
+    // it lives; what it writes now belongs to no one.
+    boost::system::error_code ignored;
+    output_.close(ignored);
+    error_.close(ignored);
     auto onExit = std::move(handlers_.onExit);
     handlers_.onExit = nullptr;
     try {

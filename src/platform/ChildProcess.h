@@ -32,11 +32,14 @@ struct ChildSpec {
 /// Where a child's output and end are reported, always on the loop. Owners that may
 /// go away before the child should capture themselves weakly.
 struct ChildHandlers {
-    std::function<void(std::string_view)> onOutput; ///< standard output chunks, in order
-    std::function<void(std::string_view)> onError;  ///< standard error chunks, in order
+    /// Standard output chunks, in order, then one empty chunk at its end.
+    std::function<void(std::string_view)> onOutput;
+    /// Standard error chunks, in order, then one empty chunk at its end.
+    std::function<void(std::string_view)> onError;
     /// Called once, after the child has been reaped and both outputs have reached their
-    /// end (or, if a descendant keeps them open, `kOutputGrace` after the exit). The
-    /// status is the exit code, or 128 + the signal number for a death by signal.
+    /// end (or, if a descendant keeps them open, `kOutputGrace` after the exit: then our
+    /// ends are closed, and the descendant's later writes fail). The status is the exit
+    /// code, or 128 + the signal number for a death by signal.
     std::function<void(int status)> onExit;
 };
 
@@ -50,6 +53,8 @@ class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
 public:
     /// How long the exit report waits for output that a surviving descendant holds open.
     static constexpr std::chrono::seconds kOutputGrace{2};
+    /// How many bytes may wait for a child that does not read its input.
+    static constexpr std::size_t kInputBacklog = 8 << 20;
 
     /// Launches the child. Failure (missing program, not executable, missing folder,
     /// no descriptors left) returns a readable Error and leaves nothing behind.
@@ -64,9 +69,10 @@ public:
     /// True until the child has been reaped; only then may it be signalled.
     bool running() const { return !reaped_; }
 
-    /// Queues `bytes` for the child's standard input; never blocks. Bytes written after
-    /// `closeInput()` or after the child has gone are dropped.
-    void write(std::string bytes);
+    /// Queues `bytes` for the child's standard input; never blocks. False, dropping
+    /// them, after `closeInput()`, once the child has closed its input or gone, and
+    /// while more than `kInputBacklog` bytes are still waiting for the child to read.
+    bool write(std::string bytes);
     /// Closes standard input once everything queued so far has been written (at once
     /// when nothing is queued).
     void closeInput();
@@ -100,6 +106,7 @@ private:
     asio::posix::stream_descriptor error_;
     ChildHandlers handlers_;
     std::deque<std::string> pending_;
+    std::size_t pendingBytes_ = 0;
     bool writing_ = false;
     bool closeRequested_ = false;
     int openOutputs_ = 2;

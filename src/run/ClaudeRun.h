@@ -75,8 +75,9 @@ public:
     /// Publishes `event` (an object named by its "event" key) to the log and subscribers.
     void emit(nlohmann::json event);
     /// Writes one user message to Claude Code's input; the run then expects one more
-    /// "result" before it finishes. Never blocks, never fails.
-    void sendUserMessage(std::string message);
+    /// "result" before it finishes. Never blocks. False, with nothing sent, when Claude
+    /// Code takes no more input or has left too much of it unread.
+    bool sendUserMessage(std::string message);
     /// Denies a waiting approval and interrupts Claude Code, escalating to SIGTERM and
     /// then SIGKILL while it keeps running. Safe on a finished run and when repeated.
     void stop();
@@ -118,6 +119,7 @@ private:
 
     // Claude Code's output and end.
     void consume(std::string_view chunk);
+    void outputEnded();
     void consumeErrors(std::string_view chunk);
     void handle(const nlohmann::json& message);
     void handleAssistant(const nlohmann::json& message);
@@ -143,7 +145,8 @@ private:
     bool cancelled_ = false;
 
     std::string buffer_;
-    std::size_t scanned_ = 0; ///< bytes of `buffer_` known to hold no newline
+    std::size_t scanned_ = 0;   ///< bytes of `buffer_` known to hold no newline
+    bool droppingLine_ = false; ///< the line being read has been dropped as overlong
     std::string stderrTail_;
     std::int64_t openTurns_ = 0;
     bool sawDelta_ = false;

@@ -22,6 +22,20 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// The last characters of `text`, counting only as far back as needed: a line feed always
+// ends a character, so those after one are counted alike in the whole text and without
+// it. Keeps a flood of standard error from costing its whole length again per chunk.
+std::string stderrTailOf(std::string_view text) {
+    for (std::size_t reach = 4 * kStderrTailLength; reach < text.size(); reach *= 4) {
+        auto feed = text.rfind('\n', text.size() - reach);
+        if (feed == std::string_view::npos) break;
+        auto after = text.substr(feed + 1);
+        auto tail = lastGraphemes(after, kStderrTailLength);
+        if (tail.size() < after.size()) return tail;
+    }
+    return lastGraphemes(text, kStderrTailLength);
+}
+
 } // namespace
 
 ClaudeRun::ClaudeRun(asio::any_io_executor executor, Options options)
@@ -129,7 +143,7 @@ Result<std::shared_ptr<ClaudeRun>> ClaudeRun::start(asio::any_io_executor execut
     return run;
 }
 
-void ClaudeRun::sendUserMessage(std::string message) {
+bool ClaudeRun::sendUserMessage(std::string message) {
     nlohmann::json line = {
         {"type", "user"},
         {"message",
@@ -139,16 +153,17 @@ void ClaudeRun::sendUserMessage(std::string message) {
     try {
         bytes = line.dump() + "\n";
     } catch (const nlohmann::json::exception&) {
-        return; // not UTF-8: nothing Claude Code could read
+        return false; // not UTF-8: nothing Claude Code could read
     }
+    if (process_ && !process_->write(std::move(bytes))) return false;
     ++openTurns_;
-    if (process_) process_->write(std::move(bytes));
+    return true;
 }
 
 void ClaudeRun::consumeErrors(std::string_view chunk) {
     // A chunk that splits a character is dropped rather than guessed at.
-    if (!isValidUtf8(chunk)) return;
-    stderrTail_ = lastGraphemes(stderrTail_ + std::string(chunk), kStderrTailLength);
+    if (chunk.empty() || !isValidUtf8(chunk)) return;
+    stderrTail_ = stderrTailOf(stderrTail_ + std::string(chunk));
 }
 
 } // namespace pavix

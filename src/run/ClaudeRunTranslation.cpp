@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
+
 namespace pavix {
 
 namespace {
@@ -15,6 +17,8 @@ using json = nlohmann::json;
 
 constexpr std::size_t kPreviewLength = 300;
 constexpr std::size_t kErrorLength = 400;
+// No message of Claude Code's comes near this; an endless line must not take the memory.
+constexpr std::size_t kLineLimit = 32 << 20;
 
 // Field look-ups: a missing key and a value of another type are both "absent".
 const std::string* stringAt(const json& object, const char* key) {
@@ -68,21 +72,35 @@ std::optional<std::string> ClaudeRun::preview(const json* input) {
 }
 
 void ClaudeRun::consume(std::string_view chunk) {
-    if (chunk.empty()) return;
+    if (chunk.empty()) return outputEnded();
     buffer_.append(chunk);
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (auto newline = buffer_.find('\n', scanned_); newline != std::string::npos;
          newline = buffer_.find('\n', start)) {
-        lines.emplace_back(buffer_, start, newline - start);
+        if (!droppingLine_) lines.emplace_back(buffer_, start, newline - start);
+        droppingLine_ = false;
         start = newline + 1;
     }
     buffer_.erase(0, start);
+    if (buffer_.size() > kLineLimit) {
+        buffer_ = std::string();
+        droppingLine_ = true;
+    }
     scanned_ = buffer_.size();
     for (const auto& line : lines) {
         auto message = json::parse(line, nullptr, false);
         if (message.is_object()) handle(message);
     }
+}
+
+void ClaudeRun::outputEnded() {
+    // Claude Code can tell nothing more: ask it to finish by closing its input, and end
+    // it as a stop would should it live on regardless.
+    if (!process_ || !process_->running()) return;
+    process_->closeInput();
+    process_->signalAfter(options_.stopTerminateAfter, SIGTERM);
+    process_->signalAfter(options_.stopTerminateAfter + options_.stopKillAfter, SIGKILL);
 }
 
 void ClaudeRun::handle(const json& message) {

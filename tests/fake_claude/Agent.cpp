@@ -11,6 +11,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <random>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -339,6 +342,8 @@ void Agent::runStep(const json& step) {
         throw Exit{arg.get<int>()};
     } else if (name == "die") {
         finish(-1);
+        rlimit noCore{0, 0}; // a test's crash leaves no core file behind
+        ::setrlimit(RLIMIT_CORE, &noCore);
         ::signal(arg.get<int>(), SIG_DFL);
         ::raise(arg.get<int>());
         ::_exit(99);
@@ -433,6 +438,35 @@ void Agent::runStep(const json& step) {
         approve(arg);
     } else if (name == "note") {
         record({{"kind", "note"}, {"note", arg}});
+    } else if (name == "close_stdout") {
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    } else if (name == "stderr_flood") {
+        // Numbered lines, so a tail of them shows where it was cut.
+        std::string bytes;
+        for (std::size_t line = 0, left = arg.get<std::size_t>(); left > 0; ++line) {
+            std::string text = "noise " + std::to_string(line) + " " + std::string(50, '.') + "\n";
+            bytes += text.substr(0, std::min(left, text.size()));
+            left -= std::min(left, text.size());
+            if (bytes.size() >= 65536 || left == 0) writeError(std::exchange(bytes, {}));
+        }
+    } else if (name == "garbage") {
+        std::mt19937 random(step.value("seed", 1u));
+        std::string bytes(arg.get<std::size_t>(), '\0');
+        for (char& byte : bytes)
+            byte = static_cast<char>(random() & 0xff);
+        emit(bytes);
+    } else if (name == "spawn") {
+        auto argv = arg.get<std::vector<std::string>>();
+        std::vector<char*> pointers;
+        for (auto& text : argv)
+            pointers.push_back(text.data());
+        pointers.push_back(nullptr);
+        pid_t pid = -1;
+        if (::posix_spawnp(&pid, pointers[0], nullptr, nullptr, pointers.data(), environ) != 0)
+            fail("couldn't spawn " + argv[0]);
+        record({{"kind", "spawn"}, {"pid", pid}});
     } else {
         fail("unknown step: " + dump(step));
     }

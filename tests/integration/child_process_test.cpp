@@ -135,9 +135,11 @@ TEST_F(ChildProcessTest, AChildThatNeverReadsDoesNotStallTheLoop) {
     auto child = launch("echo ready; exec sleep 60", seen);
     ASSERT_TRUE(child.ok()) << child.error().description;
     ASSERT_TRUE(runUntil(loop, [&] { return seen->output == "ready\n"; }));
-    // Far more than any pipe buffer holds.
+    // Far more than any pipe buffer holds, and more than is queued for it.
+    int queued = 0;
     for (int i = 0; i < 64; ++i)
-        (*child)->write(std::string(256 * 1024, 'z'));
+        queued += (*child)->write(std::string(256 * 1024, 'z'));
+    EXPECT_EQ(queued, 33) << "8 MiB wait, then one more write is taken";
     bool loopRan = false;
     boost::asio::post(loop, [&] { loopRan = true; });
     ASSERT_TRUE(runUntil(loop, [&] { return loopRan; }));

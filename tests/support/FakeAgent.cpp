@@ -105,6 +105,19 @@ json approve(const Approval& approval) {
               {"on_deny", approval.onDeny}}}};
 }
 
+json closeStdout() {
+    return {{"close_stdout", true}};
+}
+json stderrFlood(std::size_t bytes) {
+    return {{"stderr_flood", bytes}};
+}
+json garbage(std::size_t bytes, unsigned seed) {
+    return {{"garbage", bytes}, {"seed", seed}};
+}
+json spawn(std::vector<std::string> argv) {
+    return {{"spawn", std::move(argv)}};
+}
+
 } // namespace step
 
 namespace turn {

@@ -64,6 +64,17 @@ struct Approval {
 };
 /// Asks the MCP server of --mcp-config for permission, as the real agent does.
 json approve(const Approval& approval);
+
+// Faults.
+/// Standard output goes to /dev/null from here on; the agent lives on.
+json closeStdout();
+/// `bytes` bytes of numbered noise lines to standard error.
+json stderrFlood(std::size_t bytes);
+/// `bytes` pseudo-random bytes (newlines and invalid UTF-8 included) to standard output.
+json garbage(std::size_t bytes, unsigned seed = 1);
+/// Starts `argv` in the background holding the agent's standard descriptors; its pid
+/// is recorded as {"kind": "spawn", "pid": n}.
+json spawn(std::vector<std::string> argv);
 } // namespace step
 
 /// Step sequences shaped like the real agent (Claude Code 2.1.x): every line carries the

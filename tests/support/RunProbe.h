@@ -24,6 +24,8 @@ struct ClaudeRunProbe {
     static void errors(ClaudeRun& run, std::string_view chunk) { run.consumeErrors(chunk); }
     static void ended(ClaudeRun& run, int status) { run.processEnded(status); }
     static std::size_t subscriberCount(const ClaudeRun& run) { return run.subscribers_.size(); }
+    /// Memory held for the output line not yet complete.
+    static std::size_t lineMemory(const ClaudeRun& run) { return run.buffer_.capacity(); }
     static std::vector<std::string> log(const ClaudeRun& run) {
         std::vector<std::string> texts;
         for (const auto& text : run.events_)

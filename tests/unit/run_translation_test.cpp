@@ -92,6 +92,19 @@ TEST_F(RunTranslation, LinesAreCutAtNewlinesWhateverTheChunks) {
     EXPECT_EQ(run->statusJSON()["output"], "abcd\r");
 }
 
+TEST_F(RunTranslation, AnEndlessLineIsDroppedRatherThanHeld) {
+    const std::string mebibyte(1 << 20, 'x');
+    std::size_t most = 0;
+    for (int i = 0; i < 80; ++i) {
+        ClaudeRunProbe::output(*run, mebibyte);
+        most = std::max(most, ClaudeRunProbe::lineMemory(*run));
+    }
+    EXPECT_LE(most, std::size_t{64} << 20);
+    ClaudeRunProbe::output(*run, "\"}}}\n" + line(delta("after")));
+    ASSERT_EQ(names(), Strings{"message.delta"}) << "the end of the dropped line is dropped too";
+    EXPECT_EQ(events()[0]["delta"], "after");
+}
+
 TEST_F(RunTranslation, StreamedTextIsNotRepeatedByTheWholeAssistantMessage) {
     feed(delta("Hel"));
     feed(delta("lo"));
