@@ -48,6 +48,7 @@ asio::awaitable<std::optional<HTTPRequest>> readRequest(std::shared_ptr<tcp::soc
     std::string buffer;
     std::size_t searchFrom = 0; // the head's end cannot begin before this
     bool headSeen = false;
+    std::size_t parseAgainAt = 0;
     bool drained = true;
     for (;;) {
         // Readiness is reported once per arrival, so wait only when nothing is left unread.
@@ -66,9 +67,13 @@ asio::awaitable<std::optional<HTTPRequest>> readRequest(std::shared_ptr<tcp::soc
         }
         const bool ended = waitError || error;
         ParsedRequest parsed;
-        // Parsing again only once the head's end is there keeps a slowly sent head linear.
+        // Parsing only once the head's end is there, and then only once enough of the
+        // body has come, keeps a slowly sent request linear however large its head.
         if (!headSeen) headSeen = buffer.find(headEnd, searchFrom) != std::string::npos;
-        if (headSeen) parsed = parseRequest(buffer, loopback);
+        if (headSeen && buffer.size() >= parseAgainAt) {
+            parsed = parseRequest(buffer, loopback);
+            parseAgainAt = parsed.parseAgainAt;
+        }
         searchFrom = buffer.size() < headEnd.size() ? 0 : buffer.size() - (headEnd.size() - 1);
         switch (afterRead(parsed.state, buffer.size(), ended)) {
         case AfterRead::respond:
