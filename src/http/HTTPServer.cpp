@@ -113,10 +113,11 @@ asio::awaitable<void> streamEvents(std::shared_ptr<tcp::socket> socket, EventRea
         co_await asio::async_write(*socket, asio::buffer(eventStreamHead), noThrow);
     if (!headError) {
         spawn(socket->get_executor(), watchPeer(connection), "event stream watch");
-        // Events queue up in the reader while a write is under way; the next write
-        // takes all of them, so a slow peer never holds the producer up.
+        // Events queue up in the reader while a write is under way, so a slow peer never
+        // holds the producer up; each write frames only a bounded part of the queue, so
+        // neither a slow peer nor one joining a long run gets a framed copy of the log.
         for (;;) {
-            auto batch = co_await connection->reader.next();
+            auto batch = co_await connection->reader.next(maxEventWrite);
             if (batch.empty()) break;
             std::string bytes;
             for (const auto& text : batch)

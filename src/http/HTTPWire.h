@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,7 +21,8 @@ inline constexpr std::string_view eventStreamHead =
     "Connection: close\r\n\r\n";
 
 /// One event of the stream: "data: " + text + "\n\n", the text unchanged even when it
-/// holds line breaks.
+/// holds line breaks. `eventFraming` is what the event adds to the text.
+inline constexpr std::size_t eventFraming = 8;
 std::string eventBytes(std::string_view text);
 /// Appends eventBytes(text) to `bytes`, so several events go out in one write.
 void appendEvent(std::string& bytes, std::string_view text);
