@@ -137,15 +137,6 @@ TEST(RequestParser, SaysWhenParsingAgainCanChangeTheOutcome) {
     }
 }
 
-TEST(RequestParser, HundredThousandHeaderLinesWithinTheCap) {
-    std::string request = "GET / HTTP/1.1\r\n";
-    for (int i = 0; i < 100'000; ++i)
-        request += (i % 2 ? "X-" + std::to_string(i) + ": v\r\n" : std::string("Same: v\r\n"));
-    request += "\r\n";
-    ASSERT_LE(request.size(), maxRequestBuffer);
-    EXPECT_EQ(parsed(request).headers.size(), 50'001u);
-}
-
 TEST(RequestParser, Target) {
     auto request = parsed("GET /v1/runs?after=3&x HTTP/1.1\r\n\r\n");
     EXPECT_EQ(request.path, "/v1/runs");
