@@ -50,8 +50,8 @@ public:
 
     /// Waits until texts are queued and takes them, oldest first: as many as fit in
     /// `maxBytes` once framed as events (see eventBytes), but always at least one; the
-    /// rest stay queued. An empty
-    /// vector means the stream has ended (finished by the producer, or abandoned).
+    /// rest stay queued. An empty vector means the stream has ended (finished by the
+    /// producer, or abandoned).
     asio::awaitable<std::vector<EventText>> next(std::size_t maxBytes = SIZE_MAX);
     /// Gives the stream up: a pending `next()` returns the end, the producer stops queueing.
     void abandon();

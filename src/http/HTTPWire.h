@@ -20,9 +20,10 @@ inline constexpr std::string_view eventStreamHead =
     "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
     "Connection: close\r\n\r\n";
 
-/// One event of the stream: "data: " + text + "\n\n", the text unchanged even when it
-/// holds line breaks. `eventFraming` is what the event adds to the text.
+/// What eventBytes adds to the text.
 inline constexpr std::size_t eventFraming = 8;
+/// One event of the stream: "data: " + text + "\n\n", the text unchanged even when it
+/// holds line breaks.
 std::string eventBytes(std::string_view text);
 /// Appends eventBytes(text) to `bytes`, so several events go out in one write.
 void appendEvent(std::string& bytes, std::string_view text);
