@@ -47,4 +47,19 @@ void parseRunStart(benchmark::State& state) {
 }
 BENCHMARK(parseRunStart);
 
+// A head of many header lines, up to the 100,000 that fit in the read cap: the cost
+// per line should stay flat (a map insert per line, nothing quadratic).
+void parseManyHeaderLines(benchmark::State& state) {
+    std::string request = "GET / HTTP/1.1\r\n";
+    for (std::int64_t i = 0; i < state.range(0); ++i)
+        request += "X-" + std::to_string(i) + ": v\r\n";
+    request += "\r\n";
+    for (auto _ : state) {
+        auto parsed = pavix::parseRequest(request, false);
+        benchmark::DoNotOptimize(parsed);
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(parseManyHeaderLines)->RangeMultiplier(10)->Range(1'000, 100'000)->Complexity();
+
 } // namespace

@@ -1,9 +1,12 @@
 #include "http/EventStream.h"
 
+#include "http/HTTPWire.h"
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
 #include <deque>
 
 namespace pavix {
@@ -71,7 +74,7 @@ void EventReader::abandon() {
     if (auto onEnd = std::move(channel_->onEnd)) onEnd();
 }
 
-asio::awaitable<std::vector<EventText>> EventReader::next() {
+asio::awaitable<std::vector<EventText>> EventReader::next(std::size_t maxBytes) {
     auto channel = channel_; // keeps the state alive across the wait
     while (channel && channel->queue.empty() && !channel->finished && !channel->abandoned) {
         channel->signal.expires_at(asio::steady_timer::time_point::max());
@@ -79,9 +82,15 @@ asio::awaitable<std::vector<EventText>> EventReader::next() {
     }
     std::vector<EventText> texts;
     if (!channel || channel->abandoned) co_return texts;
-    texts.assign(std::make_move_iterator(channel->queue.begin()),
-                 std::make_move_iterator(channel->queue.end()));
-    channel->queue.clear();
+    auto& queue = channel->queue;
+    auto taken = queue.begin();
+    for (std::size_t bytes = 0; taken != queue.end(); ++taken) {
+        std::size_t size = (*taken)->size() + eventFraming;
+        if (taken != queue.begin() && size > maxBytes - bytes) break;
+        bytes += std::min(size, maxBytes - bytes);
+    }
+    texts.assign(std::make_move_iterator(queue.begin()), std::make_move_iterator(taken));
+    queue.erase(queue.begin(), taken);
     co_return texts;
 }
 

@@ -2,6 +2,8 @@
 
 #include "util/async.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,9 +48,11 @@ public:
     EventReader& operator=(const EventReader&) = delete;
     ~EventReader();
 
-    /// Waits until texts are queued and takes all of them, oldest first; an empty
-    /// vector means the stream has ended (finished by the producer, or abandoned).
-    asio::awaitable<std::vector<EventText>> next();
+    /// Waits until texts are queued and takes them, oldest first: as many as fit in
+    /// `maxBytes` once framed as events (see eventBytes), but always at least one; the
+    /// rest stay queued. An empty vector means the stream has ended (finished by the
+    /// producer, or abandoned).
+    asio::awaitable<std::vector<EventText>> next(std::size_t maxBytes = SIZE_MAX);
     /// Gives the stream up: a pending `next()` returns the end, the producer stops queueing.
     void abandon();
 

@@ -9,7 +9,7 @@ namespace pavix {
 /// A parsed request, handed by value from the connection to the API.
 struct HTTPRequest {
     std::string method;                         ///< upper case, never empty
-    std::string path;                           ///< percent-decoded, no query
+    std::string path;                           ///< decoded, or as sent if it has %2F; no query
     std::map<std::string, std::string> query;   ///< decoded; last repeat wins
     std::map<std::string, std::string> headers; ///< names lower case; values trimmed
     std::string body;                           ///< exactly Content-Length bytes

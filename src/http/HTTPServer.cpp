@@ -48,6 +48,7 @@ asio::awaitable<std::optional<HTTPRequest>> readRequest(std::shared_ptr<tcp::soc
     std::string buffer;
     std::size_t searchFrom = 0; // the head's end cannot begin before this
     bool headSeen = false;
+    std::size_t parseAgainAt = 0;
     bool drained = true;
     for (;;) {
         // Readiness is reported once per arrival, so wait only when nothing is left unread.
@@ -66,9 +67,13 @@ asio::awaitable<std::optional<HTTPRequest>> readRequest(std::shared_ptr<tcp::soc
         }
         const bool ended = waitError || error;
         ParsedRequest parsed;
-        // Parsing again only once the head's end is there keeps a slowly sent head linear.
+        // Parsing only once the head's end is there, and then only once enough of the
+        // body has come, keeps a slowly sent request linear however large its head.
         if (!headSeen) headSeen = buffer.find(headEnd, searchFrom) != std::string::npos;
-        if (headSeen) parsed = parseRequest(buffer, loopback);
+        if (headSeen && buffer.size() >= parseAgainAt) {
+            parsed = parseRequest(buffer, loopback);
+            parseAgainAt = parsed.parseAgainAt;
+        }
         searchFrom = buffer.size() < headEnd.size() ? 0 : buffer.size() - (headEnd.size() - 1);
         switch (afterRead(parsed.state, buffer.size(), ended)) {
         case AfterRead::respond:
@@ -108,10 +113,11 @@ asio::awaitable<void> streamEvents(std::shared_ptr<tcp::socket> socket, EventRea
         co_await asio::async_write(*socket, asio::buffer(eventStreamHead), noThrow);
     if (!headError) {
         spawn(socket->get_executor(), watchPeer(connection), "event stream watch");
-        // Events queue up in the reader while a write is under way; the next write
-        // takes all of them, so a slow peer never holds the producer up.
+        // Events queue up in the reader while a write is under way, so a slow peer never
+        // holds the producer up; each write frames only a bounded part of the queue, so
+        // neither a slow peer nor one joining a long run gets a framed copy of the log.
         for (;;) {
-            auto batch = co_await connection->reader.next();
+            auto batch = co_await connection->reader.next(maxEventWrite);
             if (batch.empty()) break;
             std::string bytes;
             for (const auto& text : batch)

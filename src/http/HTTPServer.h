@@ -19,6 +19,9 @@ namespace pavix {
 inline constexpr std::size_t readChunkSize = 65'536;
 /// The largest buffer that is still read further while it holds no complete request.
 inline constexpr std::size_t maxRequestBuffer = 2'000'000;
+/// The most bytes of events framed for one write, unless one event alone is larger:
+/// the rest wait in the stream's queue, shared with the run's log rather than copied.
+inline constexpr std::size_t maxEventWrite = 262'144;
 
 /// What a connection does after a read: parsing comes first, so a request whose last
 /// bytes arrive with the peer's end of sending is still answered.

@@ -41,7 +41,7 @@ void appendEvent(std::string& bytes, std::string_view text) {
 
 std::string eventBytes(std::string_view text) {
     std::string bytes;
-    bytes.reserve(text.size() + 8);
+    bytes.reserve(text.size() + eventFraming);
     appendEvent(bytes, text);
     return bytes;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,6 +20,8 @@ inline constexpr std::string_view eventStreamHead =
     "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
     "Connection: close\r\n\r\n";
 
+/// What eventBytes adds to the text.
+inline constexpr std::size_t eventFraming = 8;
 /// One event of the stream: "data: " + text + "\n\n", the text unchanged even when it
 /// holds line breaks.
 std::string eventBytes(std::string_view text);

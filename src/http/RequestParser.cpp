@@ -7,6 +7,8 @@
 #include <boost/url/url_view.hpp>
 
 #include <charconv>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace pavix {
@@ -37,13 +39,22 @@ std::string percentDecoded(std::string_view encoded) {
     return text ? text->decode() : std::string(encoded);
 }
 
+// Whether a valid percent-encoded text holds an escaped "/".
+bool hasEscapedSlash(std::string_view encoded) {
+    for (auto at = encoded.find('%'); at != std::string_view::npos; at = encoded.find('%', at + 3))
+        if (encoded.substr(at + 1, 2) == "2F" || encoded.substr(at + 1, 2) == "2f") return true;
+    return false;
+}
+
 void parseTarget(std::string_view target, HTTPRequest& request) {
     auto reference = boost::urls::parse_uri_reference(target);
     if (!reference) {
         request.path = std::string(target);
         return;
     }
-    request.path = reference->path();
+    // Routing splits the path at "/": an escaped one must stay inside its segment.
+    std::string_view encodedPath = reference->encoded_path();
+    request.path = hasEscapedSlash(encodedPath) ? std::string(encodedPath) : reference->path();
     if (!reference->has_query()) return;
     // Split here rather than through Boost.URL's params view, which in 1.81 reads past
     // the end of an empty query followed by a fragment. "+" stays "+".
@@ -75,7 +86,12 @@ std::int64_t contentLength(std::string_view value) {
 ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
     ParsedRequest result;
     auto end = buffer.find(headEnd);
-    if (end == std::string_view::npos) return result;
+    if (end == std::string_view::npos) {
+        result.parseAgainAt = buffer.size() + 1;
+        return result;
+    }
+    // The head is fixed from here on: if it is not a request now, it never will be.
+    result.parseAgainAt = SIZE_MAX;
     std::string_view head = buffer.substr(0, end);
     if (!isValidUtf8(head)) return result;
 
@@ -84,27 +100,38 @@ ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
     if (requestLine.size() < 2) return result;
 
     HTTPRequest& request = result.request;
+    std::optional<std::int64_t> length;
+    bool lengthsDisagree = false;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         auto colon = lines[i].find(':');
         if (colon == std::string_view::npos) continue;
-        request.headers[toLowerASCII(lines[i].substr(0, colon))] =
-            trimSpaces(lines[i].substr(colon + 1));
+        std::string name = toLowerASCII(lines[i].substr(0, colon));
+        std::string value = trimSpaces(lines[i].substr(colon + 1));
+        if (name == "content-length") {
+            std::int64_t announced = contentLength(value);
+            lengthsDisagree = lengthsDisagree || (length && *length != announced);
+            length = announced;
+        }
+        request.headers[std::move(name)] = std::move(value);
     }
-
-    std::int64_t length = 0;
-    if (auto header = request.headers.find("content-length"); header != request.headers.end())
-        length = contentLength(header->second);
-    if (length < 0) {
+    if (lengthsDisagree || length.value_or(0) < 0) {
         result.state = ParsedRequest::State::malformed;
         return result;
     }
-    std::string_view rest = buffer.substr(end + headEnd.size());
-    if (rest.size() < static_cast<std::uint64_t>(length)) return result;
+    const std::size_t bodyStart = end + headEnd.size();
+    const auto bodySize = static_cast<std::uint64_t>(length.value_or(0));
+    std::string_view rest = buffer.substr(bodyStart);
+    if (rest.size() < bodySize) {
+        result.parseAgainAt = bodySize < SIZE_MAX - bodyStart
+                                  ? bodyStart + static_cast<std::size_t>(bodySize)
+                                  : SIZE_MAX;
+        return result;
+    }
 
     parseTarget(requestLine[1], request);
     request.remoteIsLoopback = remoteIsLoopback;
     request.method = toUpperASCII(requestLine[0]);
-    request.body = std::string(rest.substr(0, static_cast<std::size_t>(length)));
+    request.body = std::string(rest.substr(0, static_cast<std::size_t>(bodySize)));
     result.state = ParsedRequest::State::complete;
     return result;
 }

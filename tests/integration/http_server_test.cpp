@@ -236,10 +236,12 @@ TEST(HTTPServer, RequestDeadlineCoversReadingOnly) {
     Connection silent(server.port);
     Connection partial(server.port);
     partial.send("GET / HTTP/1.1\r\n");
+    Connection notText(server.port); // a head that can never become a request
+    notText.send("GET /\xff HTTP/1.1\r\n\r\n");
     Connection slowHandler(server.port);
     slowHandler.send("GET /slow HTTP/1.1\r\n\r\n");
 
-    for (Connection* client : {&silent, &partial}) {
+    for (Connection* client : {&silent, &partial, &notText}) {
         auto received = receiveUntilClosed(*client);
         EXPECT_TRUE(received.closed);
         EXPECT_EQ(received.bytes, "");
@@ -248,11 +250,59 @@ TEST(HTTPServer, RequestDeadlineCoversReadingOnly) {
     EXPECT_EQ(bodyOf(answered.bytes)["path"], "/slow");
 }
 
+TEST(HTTPServer, ServesWhileAThousandIdleConnectionsWaitOutTheDeadline) {
+    constexpr std::size_t idleCount = 1000;
+    // Both ends of every connection are descriptors of this process.
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    const rlim_t needed = 2 * idleCount + 200;
+    rlimit raised = saved;
+    raised.rlim_cur = std::max(saved.rlim_cur, std::min(saved.rlim_max, needed));
+    if (raised.rlim_cur < needed || ::setrlimit(RLIMIT_NOFILE, &raised) != 0)
+        GTEST_SKIP() << "needs " << needed << " descriptors; the hard limit is " << saved.rlim_max;
+    {
+        RunningServer server(echo, 3s);
+        std::vector<std::unique_ptr<Connection>> idle;
+        for (std::size_t i = 0; i < idleCount; ++i) {
+            idle.push_back(std::make_unique<Connection>(server.port));
+            ASSERT_TRUE(idle.back()->connected()) << i;
+            if (i % 100 == 0) { // answered in turn with the idle ones' arrival
+                Connection client(server.port);
+                client.send("GET /busy/" + std::to_string(i) + " HTTP/1.1\r\n\r\n");
+                EXPECT_EQ(bodyOf(receiveUntilClosed(client).bytes)["path"],
+                          "/busy/" + std::to_string(i));
+            }
+        }
+        for (auto& client : idle) {
+            auto received = receiveUntilClosed(*client);
+            EXPECT_TRUE(received.closed);
+            EXPECT_EQ(received.bytes, "");
+        }
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+}
+
+namespace {
+
+// A log larger than several writes: many small events around two large ones.
+std::vector<EventText> largeLog() {
+    std::vector<EventText> texts;
+    for (int i = 0; i < 3000; ++i) {
+        texts.push_back(text(std::to_string(i) + std::string(1000, 'e')));
+        if (i % 1000 == 500) texts.push_back(text(std::string(maxEventWrite + 1, 'L')));
+    }
+    return texts;
+}
+
+} // namespace
+
 TEST(HTTPServer, EventStreamBytes) {
     RunningServer server([](HTTPRequest request) -> asio::awaitable<HTTPResponse> {
         auto executor = co_await asio::this_coro::executor;
         if (request.path == "/now")
             co_return HTTPResponse::events(finishedEventStream(executor, {}));
+        if (request.path == "/large")
+            co_return HTTPResponse::events(finishedEventStream(executor, largeLog()));
         co_return HTTPResponse::events(
             finishedEventStream(executor, {text("{\"event\":\"a\"}"), text("two\nlines")}));
     });
@@ -266,6 +316,17 @@ TEST(HTTPServer, EventStreamBytes) {
     two.send("GET /two HTTP/1.1\r\n\r\n");
     EXPECT_EQ(receiveUntilClosed(two).bytes,
               std::string(eventStreamHead) + "data: {\"event\":\"a\"}\n\ndata: two\nlines\n\n");
+
+    // A reader that falls behind a log of many writes still gets all of it, in order.
+    Connection slow(server.port);
+    slow.send("GET /large HTTP/1.1\r\n\r\n");
+    std::this_thread::sleep_for(300ms); // meanwhile the socket's buffers fill up
+    std::string expected(eventStreamHead);
+    for (const auto& event : largeLog())
+        appendEvent(expected, *event);
+    auto received = receiveUntilClosed(slow);
+    EXPECT_TRUE(received.closed);
+    EXPECT_TRUE(received.bytes == expected) << received.bytes.size() << " of " << expected.size();
 }
 
 namespace {

@@ -102,13 +102,39 @@ TEST(RequestParser, ContentLengthGrammar) {
               State::incomplete);
 }
 
-TEST(RequestParser, NegativeContentLengthIsMalformed) {
-    EXPECT_EQ(stateOf("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"), State::malformed);
-    EXPECT_EQ(stateOf("POST / HTTP/1.1\r\ncontent-length: -9223372036854775808\r\n\r\nabc"),
-              State::malformed);
-    // The last repeat decides, so a later valid length rescues the request.
-    EXPECT_EQ(parsed("POST / HTTP/1.1\r\nContent-Length: -1\r\nContent-Length: 1\r\n\r\nz").body,
-              "z");
+TEST(RequestParser, ContentLengthThatCannotFrameOneBodyIsMalformed) {
+    // Negative, or repeated with another value: no single reading of the body exists.
+    using Lengths = std::vector<std::string>;
+    for (const Lengths& lengths :
+         {Lengths{"-1"}, Lengths{"-9223372036854775808"}, Lengths{"5", "6"}, Lengths{"-1", "1"},
+          Lengths{"1", "-1"}, Lengths{"-1", "-1"}, Lengths{"5", "abc"}, Lengths{"3", "3", "4"}}) {
+        std::string request = "POST / HTTP/1.1\r\n";
+        for (std::size_t i = 0; i < lengths.size(); ++i)
+            request += (i % 2 ? "content-LENGTH: " : "Content-Length: ") + lengths[i] + "\r\n";
+        EXPECT_EQ(stateOf(request + "\r\nabcdef"), State::malformed) << request;
+    }
+    // Repeats that agree in value frame one body however they are written.
+    EXPECT_EQ(parsed("POST / HTTP/1.1\r\nContent-Length: 3\r\ncontent-length:+03\r\n\r\nabcd").body,
+              "abc");
+    EXPECT_EQ(parsed("POST / HTTP/1.1\r\nContent-Length: x\r\nContent-Length: 0\r\n\r\nab").body,
+              "");
+    // Beyond 64 bits is not a number, so no body.
+    EXPECT_EQ(parsed("POST / HTTP/1.1\r\nContent-Length: 18446744073709551617\r\n\r\nab").body, "");
+}
+
+TEST(RequestParser, SaysWhenParsingAgainCanChangeTheOutcome) {
+    EXPECT_EQ(parseRequest("GET / HT", false).parseAgainAt, 9u);
+    std::string head = "POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n";
+    EXPECT_EQ(parseRequest(head + "abc", false).parseAgainAt, head.size() + 100);
+    std::string huge = "POST / HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\n";
+    EXPECT_EQ(parseRequest(huge, false).parseAgainAt, huge.size() + std::size_t{INT64_MAX});
+    // A head that is not a request never becomes one, whatever follows.
+    for (std::string_view never :
+         {"GET /\xff HTTP/1.1\r\n\r\n", "GET\r\n\r\nGET / HTTP/1.1\r\n\r\n"}) {
+        auto result = parseRequest(never, false);
+        EXPECT_EQ(result.state, State::incomplete);
+        EXPECT_EQ(result.parseAgainAt, SIZE_MAX);
+    }
 }
 
 TEST(RequestParser, Target) {
@@ -128,6 +154,12 @@ TEST(RequestParser, Target) {
     EXPECT_TRUE(empty.query.empty());
     EXPECT_EQ(parsed("GET /?&a=&&=b HTTP/1.1\r\n\r\n").query,
               (std::map<std::string, std::string>{{"a", ""}, {"", "b"}}));
+
+    // An escaped "/" never becomes a separator: such a path stays as received.
+    EXPECT_EQ(parsed("GET /api/sessions/a%2Fb/messages HTTP/1.1\r\n\r\n").path,
+              "/api/sessions/a%2Fb/messages");
+    EXPECT_EQ(parsed("GET /s/%c3%a9%2f..%2F?q=%2F HTTP/1.1\r\n\r\n").path, "/s/%c3%a9%2f..%2F");
+    EXPECT_EQ(parsed("GET /s/%252F%00 HTTP/1.1\r\n\r\n").path, std::string("/s/%2F\0", 7));
 
     // Not a URI reference: the whole target is the path and there is no query.
     for (std::string target : {"/a b%zz?x=1", "/%", "/a?b=%g0", "/{x}?y=1", "/a|b"}) {

@@ -78,12 +78,13 @@ TEST(ResponseBytes, EventStreams) {
 namespace {
 
 // Collects everything a reader yields, batch by batch, on `loop`.
-std::vector<std::vector<std::string>> drain(asio::io_context& loop, EventReader reader) {
+std::vector<std::vector<std::string>> drain(asio::io_context& loop, EventReader reader,
+                                            std::size_t maxBytes = SIZE_MAX) {
     std::vector<std::vector<std::string>> batches;
-    auto collect = [](EventReader reader,
-                      std::vector<std::vector<std::string>>* batches) -> asio::awaitable<void> {
+    auto collect = [](EventReader reader, std::vector<std::vector<std::string>>* batches,
+                      std::size_t maxBytes) -> asio::awaitable<void> {
         for (;;) {
-            auto batch = co_await reader.next();
+            auto batch = co_await reader.next(maxBytes);
             if (batch.empty()) co_return;
             std::vector<std::string> texts;
             for (auto& text : batch)
@@ -91,7 +92,7 @@ std::vector<std::vector<std::string>> drain(asio::io_context& loop, EventReader 
             batches->push_back(texts);
         }
     };
-    asio::co_spawn(loop, collect(std::move(reader), &batches), asio::detached);
+    asio::co_spawn(loop, collect(std::move(reader), &batches, maxBytes), asio::detached);
     loop.run();
     loop.restart();
     return batches;
@@ -113,6 +114,19 @@ TEST(EventStream, ReaderTakesEverythingQueuedThenTheEnd) {
     EXPECT_FALSE(writer.push(text("late")));
     EXPECT_EQ(drain(loop, std::move(reader)), (std::vector<std::vector<std::string>>{{"1", "2"}}));
     EXPECT_EQ(ends, 1); // the reader, done with, ends the subscription once
+}
+
+TEST(EventStream, ReaderTakesBoundedBatchesOfFramedEvents) {
+    asio::io_context loop;
+    auto [writer, reader] = makeEventStream(loop.get_executor());
+    const std::string big(100, 'b');
+    for (const std::string& value :
+         {std::string("12"), std::string("34"), std::string("56"), big, std::string("7")})
+        writer.push(text(value));
+    writer.finish();
+    // Each event is its text and 8 bytes of framing; one larger than the bound goes alone.
+    EXPECT_EQ(drain(loop, std::move(reader), 20),
+              (std::vector<std::vector<std::string>>{{"12", "34"}, {"56"}, {big}, {"7"}}));
 }
 
 TEST(EventStream, DroppingEveryWriterEndsTheStream) {
