@@ -63,7 +63,9 @@ Status PrivateMounts::makeReadOnly(const fs::path& folder) {
 Status PrivateMounts::unmount(const fs::path& folder) {
     auto last = std::find(mounted_.rbegin(), mounted_.rend(), folder);
     if (last == mounted_.rend()) return Error{folder.string() + ": not mounted here"};
-    if (::umount2(folder.c_str(), 0) != 0) return systemError(folder, errno);
+    // Detached, since a process working inside (an agent in its session's folder) keeps a
+    // mount busy; paths looked up from now on find what lies beneath.
+    if (::umount2(folder.c_str(), MNT_DETACH) != 0) return systemError(folder, errno);
     mounted_.erase(std::next(last).base());
     return done();
 }

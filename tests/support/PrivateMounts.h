@@ -26,7 +26,7 @@ public:
     Status mountTmpfs(const std::filesystem::path& folder, std::size_t bytes);
     /// `folder` itself, read-only from now on for everyone in the namespace.
     Status makeReadOnly(const std::filesystem::path& folder);
-    /// Removes the mount last put over `folder`.
+    /// Removes the mount last put over `folder`, at once for every path looked up later.
     Status unmount(const std::filesystem::path& folder);
 
 private:
