@@ -32,6 +32,7 @@ fs::path SessionStore::defaultFile() {
 }
 
 void SessionStore::load() {
+    removeLeftoverTemporaries(file_);
     std::error_code ec;
     auto bytes = readFile(file_);
     if (!bytes && !fs::exists(fs::symlink_status(file_, ec))) return; // a first start
@@ -49,8 +50,15 @@ void SessionStore::load() {
         log("sessions file " + problem + " and couldn't be set aside: " + file_.string());
 }
 
-void SessionStore::save() const {
-    (void)writeFileAtomically(file_, encodeSessions(sessions_), 0600);
+void SessionStore::save() {
+    auto written = writeFileAtomically(file_, encodeSessions(sessions_), 0600);
+    // One line per change of state, not one per request while a disk stays full.
+    if (!written && !saveFailing_)
+        log("couldn't save the sessions (kept in memory until a save works): " +
+            written.error().description);
+    else if (written && saveFailing_)
+        log("sessions saved again");
+    saveFailing_ = !written;
 }
 
 const Session* SessionStore::find(const std::string& id) const {

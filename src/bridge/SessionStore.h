@@ -18,7 +18,8 @@ class SessionStore {
 public:
     /// Loads `file`. A missing file gives an empty store. A present file that cannot be read
     /// or decoded also gives an empty store, but is first renamed to
-    /// "<file>.corrupt-<UTC time>" (logged once), so no save can replace it.
+    /// "<file>.corrupt-<UTC time>" (logged once), so no save can replace it. Temporary files
+    /// of saves that a killed process left behind are removed.
     /// New sessions work in `project` when something exists there, else in "workspace"
     /// beside `file`.
     SessionStore(std::filesystem::path file, std::optional<std::string> project);
@@ -62,8 +63,10 @@ public:
     asio::awaitable<void> record(EventReader stream, std::function<nlohmann::json()> status,
                                  std::string id);
 
-    /// Writes the whole store; failures leave the file as it was and are not reported.
-    void save() const;
+    /// Writes the whole store; a failure leaves the file as it was and is not reported to
+    /// the caller (the store stays authoritative: the next save writes it all). The first
+    /// failure after a success is logged, and so is the first success after failures.
+    void save();
 
 private:
     void load();
@@ -71,6 +74,7 @@ private:
     std::filesystem::path file_;
     std::optional<std::string> project_;
     Sessions sessions_;
+    bool saveFailing_ = false;
 };
 
 /// A finished run's reply in its status object: "error" if a string, else "output" if a

@@ -88,8 +88,10 @@ Result<BridgeConfig> BridgeConfig::loadOrCreate() {
     std::optional<std::string> bytes = readFile(file);
     if (bytes) {
         if (auto config = decode(*bytes)) return *config;
-        // Keep what the user had (hand edits, the old key) before a fresh file replaces it.
-        setAside(file, /*move=*/false);
+        // Keep what the user had (hand edits, the old key) before a fresh file replaces it;
+        // when even that fails (a full disk), the fresh file must not replace it either.
+        if (!setAside(file, /*move=*/false))
+            return Error{file.string() + ": undecodable, and couldn't be kept aside"};
     }
 
     auto key = randomKey();

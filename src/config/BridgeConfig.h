@@ -17,7 +17,8 @@ struct BridgeConfig {
     std::optional<std::string> project;
 
     /// Reads the file; when it is missing or undecodable, writes a fresh one (new key,
-    /// port 8790, settings "direct") and returns that. A decodable file is never touched.
+    /// port 8790, settings "direct") and returns that. A decodable file is never touched;
+    /// an undecodable one is first copied aside, and left alone (an error) if it can't be.
     static Result<BridgeConfig> loadOrCreate();
 
     /// 43 characters of unpadded base64url over 32 random bytes.

@@ -51,35 +51,57 @@ bool writeAll(int fd, std::string_view bytes) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
+        if (n == 0) { // never for files and pipes; it would spin forever
+            errno = EIO;
+            return false;
+        }
         bytes.remove_prefix(static_cast<size_t>(n));
     }
     return true;
 }
 
+static std::string temporaryPrefix(const fs::path& path) {
+    return "." + path.filename().string() + ".";
+}
+
 Status writeFileAtomically(const fs::path& path, std::string_view bytes, unsigned mode) {
-    std::string pattern = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX"));
+    std::string pattern = path.parent_path() / (temporaryPrefix(path) + "XXXXXX");
     // mkostemp creates the file 0600, so nobody else can read it while it fills.
     int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return systemError(path, errno);
     auto fail = [&](int code) {
-        ::close(fd);
+        if (fd >= 0) ::close(fd);
         ::unlink(pattern.c_str());
         return systemError(path, code);
     };
     if (!writeAll(fd, bytes)) return fail(errno);
     if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) return fail(errno);
     if (::fsync(fd) != 0) return fail(errno);
-    if (::close(fd) != 0) {
-        int code = errno;
-        ::unlink(pattern.c_str());
-        return systemError(path, code);
-    }
-    if (::rename(pattern.c_str(), path.c_str()) != 0) {
-        int code = errno;
-        ::unlink(pattern.c_str());
-        return systemError(path, code);
+    int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) return fail(errno);
+    if (::rename(pattern.c_str(), path.c_str()) != 0) return fail(errno);
+    // The rename itself reaches the disk only with its folder: until then a power loss
+    // could bring back the old file after the caller was told the new one is written.
+    if (int folder = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folder >= 0) {
+        ::fsync(folder); // some file systems cannot sync folders; the file is in place anyway
+        ::close(folder);
     }
     return done();
+}
+
+void removeLeftoverTemporaries(const fs::path& path) {
+    const std::string prefix = temporaryPrefix(path);
+    std::error_code ec;
+    for (fs::directory_iterator it(path.parent_path(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) {
+            std::error_code ignored;
+            fs::remove(it->path(), ignored);
+        }
+    }
 }
 
 std::string fileTimestamp() {
@@ -95,10 +117,12 @@ std::optional<fs::path> setAside(const fs::path& path, bool move) {
     fs::path target = path;
     target += ".corrupt-" + fileTimestamp();
     std::error_code ec;
-    if (move)
+    if (move) {
         fs::rename(path, target, ec);
-    else
-        fs::copy_file(path, target, fs::copy_options::overwrite_existing, ec);
+    } else if (fs::copy_file(path, target, fs::copy_options::overwrite_existing, ec); ec) {
+        std::error_code ignored;
+        fs::remove(target, ignored); // a partial copy (a full disk) would pass for the original
+    }
     if (ec) return std::nullopt;
     return target;
 }

@@ -20,9 +20,14 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 
 /// Replaces `path` with `bytes` so that readers see the old file or the whole new one:
 /// a temporary file in the same folder, created with `mode` from its first byte,
-/// flushed to disk, then renamed over the target.
+/// flushed to disk, then renamed over the target (the folder flushed too). On failure
+/// the target is as it was and no temporary file is left.
 Status writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                            unsigned mode = 0600);
+
+/// Removes the temporary files that writeFileAtomically(`path`) leaves when its process
+/// dies mid-write. Only for a file that no other process writes at the same time.
+void removeLeftoverTemporaries(const std::filesystem::path& path);
 
 /// Writes all of `bytes` to `fd`, retrying short and interrupted writes. False (errno set)
 /// when the descriptor refuses them.
@@ -32,7 +37,8 @@ bool writeAll(int fd, std::string_view bytes);
 std::string fileTimestamp();
 
 /// Keeps an undecodable file for the user: `path` + ".corrupt-" + timestamp.
-/// With `move` the original is renamed away, otherwise copied. Returns the new path.
+/// With `move` the original is renamed away, otherwise copied. Returns the new path, or
+/// nothing when the file could not be kept (then no partial copy is left either).
 std::optional<std::filesystem::path> setAside(const std::filesystem::path& path, bool move);
 
 /// "<path>: <reason>" for the errno value `code`.

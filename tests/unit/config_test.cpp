@@ -1,5 +1,6 @@
 #include "config/BridgeConfig.h"
 
+#include "PrivateMounts.h"
 #include "TempHome.h"
 
 #include <gtest/gtest.h>
@@ -113,13 +114,21 @@ TEST(BridgeConfig, UndecodableFilesAreReplacedAndKeptAside) {
 }
 
 TEST(BridgeConfig, UnwritableFolderIsAnError) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
     TempHome home;
-    fs::create_directories(home.path() / "Library");
-    fs::permissions(home.path() / "Library", fs::perms::owner_read | fs::perms::owner_exec);
+    const fs::path library = home.path() / "Library";
+    fs::create_directories(library);
+    fs::permissions(library, fs::perms::owner_read | fs::perms::owner_exec);
+    std::unique_ptr<PrivateMounts> mounts;
+    if (::geteuid() == 0) { // root writes anywhere but on a read-only mount
+        auto made = PrivateMounts::create();
+        if (!made) GTEST_SKIP() << made.error().description;
+        mounts = std::move(made.value());
+        ASSERT_TRUE(mounts->makeReadOnly(library).ok());
+    }
     auto config = BridgeConfig::loadOrCreate();
     EXPECT_FALSE(config.ok());
-    fs::permissions(home.path() / "Library", fs::perms::owner_all);
+    mounts.reset();
+    fs::permissions(library, fs::perms::owner_all);
 }
 
 TEST(BridgeConfig, KeysAreUnpaddedBase64urlOf32Bytes) {
