@@ -274,7 +274,7 @@ TEST(DataSafety, FailingSavesKeepTheLastCompleteFileAndCatchUp) {
         SCOPED_TRACE(fault.name);
         BridgeServer server;
         auto mounts = privateMounts();
-        if (!mounts) GTEST_SKIP() << "needs root for a private mount namespace";
+        if (!mounts) GTEST_SKIP() << "needs root and mounts allowed in a private mount namespace";
         const fs::path folder = server.home().configFolder();
         ASSERT_TRUE(fault.prepare(*mounts, server).ok());
         ASSERT_TRUE(server.start());
@@ -336,7 +336,7 @@ TEST(DataSafety, NoRoomForAFirstConfigurationFails) {
         SCOPED_TRACE(test.name);
         BridgeServer server;
         auto mounts = privateMounts();
-        if (!mounts) GTEST_SKIP() << "needs root for a private mount namespace";
+        if (!mounts) GTEST_SKIP() << "needs root and mounts allowed in a private mount namespace";
         ASSERT_TRUE(mounts->mountTmpfs(server.homePath(), 64 * 1024).ok());
         const fs::path folder = server.home().configFolder();
         fs::create_directories(folder);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
@@ -26,6 +27,15 @@ Result<std::unique_ptr<PrivateMounts>> PrivateMounts::create() {
     // Without this, mounts would propagate to the shared peers outside (systemd's default).
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return systemError("/ made private", errno);
+    // Containers may allow the namespace but not mounts in it: find out now, so that
+    // tests skip instead of failing halfway.
+    char probe[] = "/tmp/pavix-mount-probe-XXXXXX";
+    if (!::mkdtemp(probe)) return systemError("mkdtemp", errno);
+    bool mountable = ::mount("pavix-probe", probe, "tmpfs", 0, "size=4096") == 0;
+    int mountError = errno;
+    if (mountable) ::umount2(probe, MNT_DETACH);
+    ::rmdir(probe);
+    if (!mountable) return systemError("tmpfs mount", mountError);
     return mounts;
 }
 
