@@ -43,6 +43,7 @@ std::vector<std::string> openDescriptors(pid_t pid) {
     for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
         descriptors.push_back(fd.path().filename().string() + " " +
                               fs::read_symlink(fd.path(), error).string());
+    std::sort(descriptors.begin(), descriptors.end());
     return descriptors;
 }
 
