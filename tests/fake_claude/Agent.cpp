@@ -285,6 +285,7 @@ json Agent::expand(const json& value) const {
         replaceAll(text, "{{session}}", sessionId_);
         replaceAll(text, "{{resume}}", resume_.value_or(""));
         replaceAll(text, "{{cwd}}", cwd_);
+        if (repetition_) replaceAll(text, "{{i}}", std::to_string(*repetition_));
         return text;
     }
     if (value.is_array() || value.is_object()) {
@@ -375,6 +376,19 @@ void Agent::runStep(const json& step) {
             from = cut;
         }
         emit(bytes.substr(from));
+    } else if (name == "repeat") {
+        // The steps were expanded once already, with "{{i}}" left for each pass.
+        const int times = step.value("times", 0);
+        for (int i = 1; i <= times; ++i) {
+            repetition_ = i;
+            try {
+                runSteps(arg);
+            } catch (...) {
+                repetition_.reset();
+                throw;
+            }
+        }
+        repetition_.reset();
     } else if (name == "init") {
         json body = {{"subtype", "init"},
                      {"cwd", cwd_},

@@ -64,6 +64,7 @@ private:
     bool inputEnded_ = false;
     std::string turnText_;
     int turn_ = 0;
+    std::optional<int> repetition_; ///< the pass of the "repeat" step under way, from 1
 
     std::string* capture_ = nullptr;
     bool inSignalSteps_ = false;

@@ -93,6 +93,9 @@ json batch(Steps steps, std::vector<std::size_t> cuts, double pause) {
 json chunked(Steps steps, std::size_t size, double pause) {
     return {{"batch", std::move(steps)}, {"chunk_size", size}, {"pause", pause}};
 }
+json repeat(Steps steps, int times) {
+    return {{"repeat", std::move(steps)}, {"times", times}};
+}
 json approve(const Approval& approval) {
     return {{"approve",
              {{"tool_name", approval.toolName},

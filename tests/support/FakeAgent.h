@@ -51,6 +51,8 @@ json note(json value);
 json batch(Steps steps, std::vector<std::size_t> cuts = {}, double pause = 0.05);
 /// The output of `steps` written `size` bytes at a time.
 json chunked(Steps steps, std::size_t size, double pause = 0.01);
+/// `steps` run `times` times; "{{i}}" in them is the pass, counted from 1.
+json repeat(Steps steps, int times);
 
 struct Approval {
     std::string toolName = "Bash";

@@ -30,6 +30,8 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     bool connected() const { return fd_ >= 0; }
+    /// The socket, for a test that polls many connections itself; -1 once closed.
+    int descriptor() const { return fd_; }
     /// Writes all of `bytes`; false when the connection refused them.
     bool send(std::string_view bytes);
     /// Stops sending (half close); the peer sees the end of the request stream.
