@@ -3,10 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 using namespace pavix::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -41,48 +38,6 @@ TEST(BridgeApi, HealthIsOpenAndEverythingElseNeedsTheKey) {
         "GET /api/jobs HTTP/1.1\r\nAUTHORIZATION: bearer " + bridge.key() + "\r\n\r\n"));
     EXPECT_EQ(shouted.status, 200) << shouted.raw;
     EXPECT_EQ(shouted.json(), (json{{"jobs", json::array()}}));
-}
-
-TEST(BridgeApi, SessionsSurviveARestartInAPrivateFile) {
-    BridgeServer bridge;
-    ASSERT_TRUE(bridge.start());
-    auto client = bridge.client();
-    std::string generated =
-        client.post("/api/sessions", {{"title", "Fix the build"}}).json()["session"]["id"];
-    EXPECT_EQ(generated.rfind("pavix-", 0), 0u) << generated;
-    EXPECT_EQ(client.post("/api/sessions", {{"id", "kept"}, {"title", "Kept"}}).json(),
-              (json{{"session", {{"id", "kept"}}}}));
-    client.post("/api/sessions", {{"id", "gone"}});
-    auto deleted = client.del("/api/sessions/gone");
-    EXPECT_EQ(deleted.status, 200);
-    EXPECT_EQ(deleted.json(), (json{{"ok", true}}));
-
-    json listed = client.get("/api/sessions").json()["data"];
-    ASSERT_EQ(listed.size(), 2u) << listed;
-    std::map<std::string, std::string> titles;
-    for (const json& summary : listed) {
-        titles[summary["id"]] = summary["title"];
-        EXPECT_EQ(summary["message_count"], 0);
-        EXPECT_EQ(summary["source"], "workspace");
-    }
-    EXPECT_EQ(titles,
-              (std::map<std::string, std::string>{{generated, "Fix the build"}, {"kept", "Kept"}}));
-    EXPECT_EQ(client.get("/api/sessions/kept/messages").json(), (json{{"data", json::array()}}));
-
-    ASSERT_TRUE(bridge.restart());
-    EXPECT_EQ(client.get("/api/sessions").json()["data"], listed);
-    EXPECT_EQ(client.get("/api/sessions/kept/messages").json(), (json{{"data", json::array()}}));
-
-    fs::path file = bridge.home().configFolder() / "bridge-sessions.json";
-    struct stat info {};
-    ASSERT_EQ(::stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0600u);
-    json stored = json::parse(readText(file));
-    EXPECT_TRUE(stored.contains(generated) && stored.contains("kept") && stored.size() == 2)
-        << stored;
-    for (const auto& entry : fs::directory_iterator(bridge.home().configFolder()))
-        EXPECT_NE(entry.path().filename().string().rfind(".bridge-sessions.json", 0), 0u)
-            << "a temporary file was left: " << entry.path();
 }
 
 // The approval tool runs on this machine: the same key from anywhere else is refused.

@@ -208,7 +208,8 @@ TEST(HTTPServer, BufferCapIsTwoMillionBytes) {
     EXPECT_EQ(refused.bytes, "");
 }
 
-TEST(HTTPServer, ClosesWithoutResponseOnEarlyEndOrMalformedRequest) {
+// Malformed requests, through the service: hostile_input_test.
+TEST(HTTPServer, ClosesWithoutResponseOnEarlyEnd) {
     RunningServer server(echo);
     Connection halfClosed(server.port);
     halfClosed.send("GET / HTTP/1.1\r\nHost: x\r\n");
@@ -216,13 +217,6 @@ TEST(HTTPServer, ClosesWithoutResponseOnEarlyEndOrMalformedRequest) {
     auto first = receiveUntilClosed(halfClosed);
     EXPECT_TRUE(first.closed);
     EXPECT_EQ(first.bytes, "");
-
-    // Closed at once, long before the request deadline.
-    Connection negative(server.port);
-    negative.send("POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n");
-    auto second = receiveUntilClosed(negative);
-    EXPECT_TRUE(second.closed);
-    EXPECT_EQ(second.bytes, "");
 
     // A complete request whose last bytes come with the end of sending is still served.
     Connection lastWords(server.port);
@@ -236,12 +230,10 @@ TEST(HTTPServer, RequestDeadlineCoversReadingOnly) {
     Connection silent(server.port);
     Connection partial(server.port);
     partial.send("GET / HTTP/1.1\r\n");
-    Connection notText(server.port); // a head that can never become a request
-    notText.send("GET /\xff HTTP/1.1\r\n\r\n");
     Connection slowHandler(server.port);
     slowHandler.send("GET /slow HTTP/1.1\r\n\r\n");
 
-    for (Connection* client : {&silent, &partial, &notText}) {
+    for (Connection* client : {&silent, &partial}) {
         auto received = receiveUntilClosed(*client);
         EXPECT_TRUE(received.closed);
         EXPECT_EQ(received.bytes, "");
@@ -352,44 +344,6 @@ struct LiveStreams {
 };
 
 } // namespace
-
-TEST(HTTPServer, ManyConcurrentEventStreams) {
-    LiveStreams live;
-    RunningServer server(live.handler());
-    constexpr int count = 40;
-    std::vector<std::unique_ptr<Connection>> clients;
-    for (int i = 0; i < count; ++i) {
-        clients.push_back(std::make_unique<Connection>(server.port));
-        clients.back()->send("GET /v1/runs/x/events HTTP/1.1\r\n\r\n");
-    }
-    ASSERT_TRUE(server.eventually([&] { return live.writers.size() == count; }));
-    for (auto& client : clients)
-        ASSERT_EQ(client->receiveExactly(eventStreamHead.size(), 30s), eventStreamHead);
-
-    // Events pushed one loop turn at a time, and a burst in a single turn.
-    for (int event = 0; event < 3; ++event)
-        server.onLoop([&] {
-            for (std::size_t i = 0; i < live.writers.size(); ++i)
-                live.writers[i].push(text(std::to_string(i) + ":" + std::to_string(event)));
-        });
-    server.onLoop([&] {
-        for (std::size_t i = 0; i < live.writers.size(); ++i) {
-            for (int event = 3; event < 50; ++event)
-                live.writers[i].push(text(std::to_string(i) + ":" + std::to_string(event)));
-            live.writers[i].finish();
-        }
-    });
-    for (int i = 0; i < count; ++i) {
-        std::string expected;
-        for (int event = 0; event < 50; ++event)
-            expected += eventBytes(std::to_string(i) + ":" + std::to_string(event));
-        auto received = receiveUntilClosed(*clients[i]);
-        EXPECT_TRUE(received.closed);
-        EXPECT_EQ(received.bytes, expected) << i;
-    }
-    EXPECT_TRUE(server.eventually([&] { return live.ended == count; }));
-    live.release(server);
-}
 
 TEST(HTTPServer, PeerLeavingMidStreamAbandonsTheStream) {
     LiveStreams live;

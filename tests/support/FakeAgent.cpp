@@ -2,7 +2,6 @@
 
 #include "TempHome.h"
 
-#include "util/ids.h"
 #include "util/text.h"
 
 #include <fstream>
@@ -20,9 +19,6 @@ json init(json overrides) {
 }
 json status(const std::string& status) {
     return {{"status", status}};
-}
-json apiRetry(int attempt, int errorStatus) {
-    return {{"api_retry", {{"attempt", attempt}, {"error_status", errorStatus}}}};
 }
 json streamEvent(json event) {
     return {{"stream_event", std::move(event)}};
@@ -207,15 +203,6 @@ Steps toolCall(const step::Approval& approval, const std::string& finalText) {
     return steps;
 }
 
-Steps modelFailure(const std::string& message) {
-    return {step::init(),
-            step::apiRetry(1, 500),
-            step::status("requesting"),
-            step::text(message),
-            step::result({{"subtype", "success"}, {"is_error", true}, {"result", message}}),
-            step::exit(1)};
-}
-
 Steps interrupted() {
     return {step::userText("[Request interrupted by user]"),
             step::result({{"subtype", "error_during_execution"},
@@ -223,15 +210,6 @@ Steps interrupted() {
                           {"result", nullptr},
                           {"errors", {"Request was aborted."}}}),
             step::sleep(0.1), step::exit(0)};
-}
-
-Steps unknownResume() {
-    return {step::result({{"subtype", "error_during_execution"},
-                          {"is_error", true},
-                          {"result", nullptr},
-                          {"num_turns", 0},
-                          {"errors", {"No conversation found with session ID: {{resume}}"}}}),
-            step::exit(1)};
 }
 
 } // namespace turn
@@ -291,21 +269,6 @@ Scenario withToolCall(const step::Approval& approval, const std::string& finalTe
     return Scenario()
         .thenTurn(turn::toolCall(approval, finalText))
         .everyTurn(turn::reply(finalText))
-        .interruptLikeClaude();
-}
-
-Scenario failingModel(const std::string& message) {
-    return Scenario().everyTurn(turn::modelFailure(message)).interruptLikeClaude();
-}
-
-Scenario unknownResume() {
-    // The real agent reports a fresh session id, not the one it could not find.
-    return Scenario().sessionId(newUUID()).atStart(turn::unknownResume());
-}
-
-Scenario working(const std::string& text) {
-    return Scenario()
-        .everyTurn({step::init(), step::delta(text), step::sleep(3600)})
         .interruptLikeClaude();
 }
 

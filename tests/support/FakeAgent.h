@@ -24,7 +24,6 @@ std::filesystem::path fakeAgentPath();
 namespace step {
 json init(json overrides = json::object());
 json status(const std::string& status);
-json apiRetry(int attempt = 1, int errorStatus = 529);
 json streamEvent(json event);
 json delta(const std::string& text);
 json text(const std::string& text);
@@ -100,15 +99,10 @@ Steps reply(const std::string& text, int pieces = 2);
 /// init, some streamed text, a tool call that asks for approval, then a closing text
 /// and the result `finalText`. The tool result says "done", or the denial.
 Steps toolCall(const step::Approval& approval, const std::string& finalText = "finished");
-/// init, an api_retry and a status line, the error as assistant text, the result
-/// {"subtype": "success", "is_error": true, "result": message}, exit 1, nothing on stderr.
-Steps modelFailure(const std::string& message = "API Error: 500 Internal server error");
 /// The real agent's answer to SIGINT: the user line "[Request interrupted by user]",
 /// a result {"subtype": "error_during_execution", "is_error": true, "errors": [...]}
 /// without "result", and exit 0 about 0.1 s later.
 Steps interrupted();
-/// --resume of an unknown id: the error_during_execution result naming it, exit 1.
-Steps unknownResume();
 } // namespace turn
 
 /// A scenario for fake_claude, built fluently and written to a file.
@@ -148,12 +142,6 @@ namespace scenario {
 Scenario replying(const std::string& text = "Hello from the fake agent.");
 /// The first message answered with one approved-or-denied tool call.
 Scenario withToolCall(const step::Approval& approval, const std::string& finalText = "finished");
-/// The first message fails as a model-service failure does.
-Scenario failingModel(const std::string& message = "API Error: 500 Internal server error");
-/// Started with --resume of an id it does not know.
-Scenario unknownResume();
-/// Answers with init and some text, then works until stopped (SIGINT like the real agent).
-Scenario working(const std::string& text = "Working on it");
 } // namespace scenario
 
 /// The entries fake_claude recorded, in order (empty when the file is missing).
