@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
-#include <functional>
 #include <thread>
 
 using namespace pavix::test;
@@ -17,37 +15,6 @@ namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
 namespace {
-
-std::size_t childCount(pid_t pid) {
-    std::size_t count = 0;
-    std::error_code error;
-    for (fs::directory_iterator task("/proc/" + std::to_string(pid) + "/task", error), end;
-         !error && task != end; task.increment(error)) {
-        std::ifstream children(task->path() / "children");
-        for (pid_t child; children >> child;)
-            ++count;
-    }
-    return count;
-}
-
-std::size_t descriptorCount(pid_t pid) {
-    std::size_t count = 0;
-    std::error_code error;
-    for (fs::directory_iterator fd("/proc/" + std::to_string(pid) + "/fd", error), end;
-         !error && fd != end; fd.increment(error))
-        ++count;
-    return count;
-}
-
-/// Polls until `condition` holds; the limit only guards against a hang.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 std::string nameOf(const std::string& text) {
     json event = json::parse(text, nullptr, false);
@@ -57,12 +24,12 @@ std::string nameOf(const std::string& text) {
 struct Fault {
     std::string name;
     Scenario agent;
-    /// The event after which `act` runs (none: the run is left alone).
-    std::string after;
-    std::function<void(const std::string& run)> act;
     /// Every event the run publishes, by name, in order (unchecked when empty).
     Strings names;
     json terminal;
+    /// The event after which `act` runs (none: the run is left alone).
+    std::string after = "";
+    std::function<void(const std::string& run)> act = {};
 };
 
 class AgentFaults : public ::testing::Test {
@@ -71,46 +38,36 @@ protected:
         ASSERT_TRUE(bridge.start());
         // The first run brings up what the service keeps for all later ones.
         expectRunCompletes();
-        ASSERT_TRUE(eventually([&] { return childCount(bridge.pid()) == 0; }));
+        ASSERT_TRUE(eventually([&] { return childrenOf(bridge.pid()).empty(); }));
         std::this_thread::sleep_for(200ms);
-        descriptors = descriptorCount(bridge.pid());
-    }
-
-    std::string startRun(const std::string& input) {
-        auto response = client.post("/v1/runs", {{"input", input}});
-        EXPECT_EQ(response.status, 202) << response.raw;
-        return response.json().value("run_id", "");
+        descriptors = openDescriptors(bridge.pid()).size();
     }
 
     void expectRunCompletes() {
         bridge.setScenario(scenario::replying("Fine."));
-        std::string run = startRun("Are you well?");
+        std::string run = startRun(client, {{"input", "Are you well?"}});
         auto events = client.events("/v1/runs/" + run + "/events");
         Strings texts = events.collect(SIZE_MAX, 30s);
         EXPECT_TRUE(!texts.empty() && nameOf(texts.back()) == "run.completed");
     }
 
-    pid_t agentPid() {
-        pid_t pid = -1;
-        for (const auto& start : recorded(bridge.recordFile(), "start"))
-            if (start["args"] != json::array({"--version"})) pid = start["pid"];
-        return pid;
-    }
+    pid_t agentPid() { return bridge.runLaunches().back()["pid"]; }
 
     void expectHealthy() {
         EXPECT_EQ(client.get("/health", false).status, 200);
         expectRunCompletes();
-        EXPECT_TRUE(eventually([&] { return childCount(bridge.pid()) == 0; }))
+        EXPECT_TRUE(eventually([&] { return childrenOf(bridge.pid()).empty(); }))
             << "an agent is left over";
-        EXPECT_TRUE(eventually([&] { return descriptorCount(bridge.pid()) == descriptors; }))
-            << descriptorCount(bridge.pid()) << " descriptors open, " << descriptors << " before";
+        EXPECT_TRUE(eventually([&] { return openDescriptors(bridge.pid()).size() == descriptors; }))
+            << openDescriptors(bridge.pid()).size() << " descriptors open, " << descriptors
+            << " before";
     }
 
     /// Plays `fault` and checks its run and the service after it; the run's events.
     Strings play(const Fault& fault) {
         SCOPED_TRACE(fault.name);
         bridge.setScenario(fault.agent);
-        std::string run = startRun("Go");
+        std::string run = startRun(client, {{"input", "Go"}});
         auto events = client.events("/v1/runs/" + run + "/events");
         Strings texts;
         if (!fault.after.empty()) {
@@ -178,69 +135,55 @@ TEST_F(AgentFaults, ACrashAtAnyStageEndsTheRunOnce) {
     const Fault faults[] = {
         {"exit before reading its input",
          agent().atStart({step::toStderr("fatal: no configuration\n"), step::exit(2)}),
-         "",
-         {},
          {"run.failed"},
          failed("fatal: no configuration")},
         {"signal before reading its input",
          agent().atStart({step::die(SIGSEGV)}),
-         "",
-         {},
          {"run.failed"},
          failed("Claude Code exited (139).")},
         {"exit after init",
          agent().thenTurn({step::init(), step::exit(1)}),
-         "",
-         {},
          {"run.failed"},
          failed("Claude Code exited (1).")},
         {"signal amid streamed text",
          agent().thenTurn(
              {step::init(), step::delta("Hel"), step::delta("lo"), step::die(SIGABRT)}),
-         "",
-         {},
          {"message.delta", "message.delta", "run.failed"},
          failed("Claude Code exited (134).")},
         {"exit amid streamed text",
          agent().thenTurn({step::init(), step::delta("Hel"),
                            step::toStderr("Error: socket hang up\n"), step::exit(1)}),
-         "",
-         {},
          {"message.delta", "run.failed"},
          failed("Error: socket hang up")},
         {"exit while an approval waits",
          agent()
              .thenTurn({step::init(), step::approve(bash)})
              .set("on_sigterm", Steps{step::toStderr("asked and died\n"), step::exit(3)}),
-         "approval.request",
-         signalAgent(SIGTERM),
          {"tool.started", "approval.request", "run.failed"},
-         failed("asked and died")},
+         failed("asked and died"),
+         "approval.request",
+         signalAgent(SIGTERM)},
         {"exit after the result",
          agent().thenTurn(
              {step::init(), step::text("Done."), step::success("Done."), step::exit(9)}),
-         "",
-         {},
          {"message.delta", "run.completed"},
          completed},
         {"signal after the result",
          agent().thenTurn({step::init(), step::success("Done."), step::die(SIGKILL)}),
-         "",
-         {},
          {"run.completed"},
          completed},
         {"exit when steered",
          agent().thenTurn(then(steered, {step::toStderr("lost the thread\n"), step::exit(4)})),
-         "message.delta",
-         steer,
          {"message.delta", "run.steered", "run.failed"},
-         failed("lost the thread")},
+         failed("lost the thread"),
+         "message.delta",
+         steer},
         {"signal when steered",
          agent().thenTurn(then(steered, {step::die(SIGKILL)})),
-         "message.delta",
-         steer,
          {"message.delta", "run.steered", "run.failed"},
-         failed("Claude Code exited (137).")},
+         failed("Claude Code exited (137)."),
+         "message.delta",
+         steer},
     };
     for (const auto& fault : faults)
         play(fault);
@@ -257,34 +200,30 @@ TEST_F(AgentFaults, AStuckAgentIsEndedAndTheServiceFreed) {
         // end that the service then makes sure of.
         {"closes its output and lives on",
          agent().thenTurn(closesOutput),
-         "",
-         {},
          {"message.delta", "run.failed"},
          failed("Claude Code exited (143).")},
         {"closes its output and is stopped",
          agent().thenTurn(closesOutput),
+         {"message.delta", "run.cancelled"},
+         cancelled,
          "message.delta",
          [&](const std::string& run) {
              bridge.waitForRecord("note", 2);
              stop(run);
-         },
-         {"message.delta", "run.cancelled"},
-         cancelled},
+         }},
         // SIGINT, then SIGTERM 3 s later, then SIGKILL 5 s after that.
         {"ignores SIGINT and SIGTERM",
          agent()
              .thenTurn({step::init(), step::delta("Busy"), step::sleep(3600)})
              .ignoreSigint()
              .ignoreSigterm(),
-         "message.delta",
-         stop,
          {"message.delta", "run.cancelled"},
-         cancelled},
+         cancelled,
+         "message.delta",
+         stop},
         {"leaves a descendant holding its output",
          agent().thenTurn({step::init(), step::spawn({"sleep", "60"}),
                            step::toStderr("gone, helper left\n"), step::exit(3)}),
-         "",
-         {},
          {"run.failed"},
          failed("gone, helper left")},
     };
@@ -321,14 +260,10 @@ TEST_F(AgentFaults, FloodsAndGarbageAreBoundedAndTheRunStillEndsRight) {
         {"floods its standard error",
          agent().thenTurn({step::init(), step::delta("Hi"), step::stderrFlood(32 << 20),
                            step::toStderr(last + "\n"), step::exit(1)}),
-         "",
-         {},
          {"message.delta", "run.failed"},
          failed(last.substr(last.size() - 400))},
         {"writes garbage and invalid UTF-8",
          agent().thenTurn(garbage),
-         "",
-         {},
          {"message.delta", "message.delta", "run.completed"},
          {{"event", "run.completed"}, {"output", ""}, {"session_id", "faulty"}}},
         // Steering must neither block the service nor pile up without end.
@@ -336,6 +271,8 @@ TEST_F(AgentFaults, FloodsAndGarbageAreBoundedAndTheRunStillEndsRight) {
          agent()
              .thenTurn({step::init(), step::delta("Busy"), step::sleep(3600)})
              .interruptLikeClaude(),
+         {},
+         cancelled,
          "message.delta",
          [&](const std::string& run) {
              const json big = {{"input", std::string(1500000, 's')}};
@@ -352,9 +289,7 @@ TEST_F(AgentFaults, FloodsAndGarbageAreBoundedAndTheRunStillEndsRight) {
              EXPECT_GT(accepted, 0u);
              EXPECT_EQ(client.get("/health", false).status, 200);
              EXPECT_EQ(client.post("/v1/runs/" + run + "/stop", json::object()).status, 200);
-         },
-         {},
-         cancelled},
+         }},
     };
     play(faults[0]);
     Strings texts = play(faults[1]);

@@ -127,12 +127,9 @@ Change randomChange(std::mt19937& random, const Shapes& shapes, int serial) {
 /// Waits until session `id` holds `count` messages (its run's reply is recorded after
 /// the run ends).
 bool waitForMessages(HttpClient& client, const std::string& id, std::size_t count) {
-    for (int i = 0; i < 500; ++i) {
-        if (client.get("/api/sessions/" + id + "/messages").json()["data"].size() == count)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return eventually([&] {
+        return client.get("/api/sessions/" + id + "/messages").json()["data"].size() == count;
+    });
 }
 
 unsigned testSeed() {

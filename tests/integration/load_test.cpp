@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
-#include <fstream>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -37,27 +36,6 @@ constexpr bool sanitized = true;
 constexpr bool sanitized = false;
 #endif
 
-/// The service's open descriptors, each with what it refers to.
-std::vector<std::string> openDescriptors(pid_t pid) {
-    std::vector<std::string> descriptors;
-    std::error_code error;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
-        descriptors.push_back(fd.path().filename().string() + " " +
-                              fs::read_symlink(fd.path(), error).string());
-    std::sort(descriptors.begin(), descriptors.end());
-    return descriptors;
-}
-
-std::vector<pid_t> childrenOf(pid_t pid) {
-    std::vector<pid_t> children;
-    std::error_code error;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
-        if (std::ifstream file(task.path() / "children"); file)
-            for (pid_t child; file >> child;)
-                children.push_back(child);
-    return children;
-}
-
 /// Waits until the service has no child (a run's agent is reaped a moment after the
 /// run's end) and its descriptors have stayed put for a moment; those descriptors.
 std::vector<std::string> settledDescriptors(const BridgeServer& bridge) {
@@ -75,10 +53,9 @@ std::vector<std::string> settledDescriptors(const BridgeServer& bridge) {
 
 /// Waits until the service holds exactly the descriptors `before` and no child.
 void expectNothingLeftOver(const BridgeServer& bridge, const std::vector<std::string>& before) {
-    const auto deadline = Clock::now() + 20s;
-    while ((openDescriptors(bridge.pid()) != before || !childrenOf(bridge.pid()).empty()) &&
-           Clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
+    eventually([&] {
+        return openDescriptors(bridge.pid()) == before && childrenOf(bridge.pid()).empty();
+    });
     EXPECT_EQ(openDescriptors(bridge.pid()), before);
     EXPECT_EQ(childrenOf(bridge.pid()), std::vector<pid_t>{});
 }
@@ -188,16 +165,10 @@ std::vector<std::string> eventTexts(const std::string& bytes) {
     return texts;
 }
 
-std::string startRun(HttpClient& client, const std::string& input) {
-    auto response = client.post("/v1/runs", {{"input", input}});
-    EXPECT_EQ(response.status, 202) << response.raw;
-    return response.json().value("run_id", "");
-}
-
 /// Starts a run and follows it to its end, answering its approvals "once" as the phone
 /// would; the names of its events.
 std::vector<std::string> runThrough(HttpClient& client, const std::string& input) {
-    std::string run = startRun(client, input);
+    std::string run = startRun(client, {{"input", input}});
     if (run.empty()) return {};
     auto events = client.events("/v1/runs/" + run + "/events");
     std::vector<std::string> names;
@@ -235,7 +206,7 @@ TEST(Load, TwoHundredSubscribersGetTheSameWholeRunWhileTenThousandCallsSucceed) 
                                       step::success("streamed")})
                            .thenTurn({step::success("steered")}));
 
-    std::string run = startRun(client, "Stream");
+    std::string run = startRun(client, {{"input", "Stream"}});
     ASSERT_FALSE(run.empty());
     StreamFanOut streams(bridge.port(), "/v1/runs/" + run + "/events", bridge.key());
     const auto deadline = Clock::now() + 90s; // only a guard against a hang

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <thread>
 
 using namespace pavix::test;
 namespace fs = std::filesystem;
@@ -18,15 +17,6 @@ const json okBody = {{"ok", true}};
 const json noSuchRun = {{"error", "no such run"}};
 const json inputRequired = {{"error", "input is required"}};
 const json nothingWaiting = {{"error", "nothing is waiting for approval"}};
-
-/// Starts a run; its id, or "" (with a failure) when the start was refused.
-std::string startRun(HttpClient& client, const json& body) {
-    auto response = client.post("/v1/runs", body);
-    EXPECT_EQ(response.status, 202) << response.raw;
-    std::string id = response.json().value("run_id", "");
-    EXPECT_EQ(response.json(), (json{{"run_id", id}, {"status", "running"}}));
-    return id;
-}
 
 /// Reads `events` up to and including the first event named `name`; that event, or null.
 json readUntil(EventReader& events, const std::string& name) {
@@ -48,26 +38,16 @@ Strings readToEnd(EventReader& events) {
 /// Polls the session's messages until there are `count` (the recorder works in the
 /// background); what was there last.
 json waitForMessages(HttpClient& client, const std::string& session, std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
     json messages;
-    do {
+    eventually([&] {
         messages = client.get("/api/sessions/" + session + "/messages").json()["data"];
-        if (messages.size() >= count) break;
-        std::this_thread::sleep_for(20ms);
-    } while (std::chrono::steady_clock::now() < deadline);
+        return messages.size() >= count;
+    });
     return messages;
 }
 
 json message(const std::string& role, const std::string& content) {
     return {{"role", role}, {"content", content}};
-}
-
-/// The agent's launches for runs (not its version probes).
-std::vector<json> runLaunches(const BridgeServer& bridge) {
-    std::vector<json> launches;
-    for (auto& start : recorded(bridge.recordFile(), "start"))
-        if (start["args"] != json::array({"--version"})) launches.push_back(std::move(start));
-    return launches;
 }
 
 std::size_t countOf(const Strings& names, const std::string& name) {
@@ -128,7 +108,7 @@ TEST(RunsApi, ARunStreamsIsRecordedAndTheNextOneResumesItsSession) {
     EXPECT_EQ(waitForMessages(client, session, 4).size(), 4u);
     EXPECT_EQ(client.get("/api/sessions").json()["data"].size(), 1u);
 
-    auto launches = runLaunches(bridge);
+    auto launches = bridge.runLaunches();
     ASSERT_EQ(launches.size(), 2u);
     Strings first = launches[0]["args"], resumed = launches[1]["args"];
     EXPECT_EQ(std::find(first.begin(), first.end(), "--resume"), first.end());
@@ -212,7 +192,7 @@ TEST(RunsApi, AFailedLaunchKeepsThePromptAndHoldsNothingUp) {
     EXPECT_EQ(client.get("/api/sessions/mine/messages").json()["data"],
               json::array({message("user", "First"), message("assistant", "ok"),
                            message("user", "Second")}));
-    EXPECT_EQ(runLaunches(bridge).size(), 1u);
+    EXPECT_EQ(bridge.runLaunches().size(), 1u);
 
     // No run was left behind to count as busy; a new session works in the workspace.
     std::string next = startRun(client, {{"input", "Third"}, {"session_id", ""}});
@@ -318,7 +298,7 @@ TEST(RunsApi, AnApprovalStillWaitingWhenTheRunEndsIsDenied) {
     run = startRun(client, {{"input", "Clean again"}});
     auto orphaned = client.events("/v1/runs/" + run + "/events");
     readUntil(orphaned, "approval.request");
-    auto launches = runLaunches(bridge);
+    auto launches = bridge.runLaunches();
     ASSERT_EQ(launches.size(), 2u);
     ::kill(launches[1]["pid"].get<pid_t>(), SIGKILL);
     EXPECT_EQ(eventNames(readToEnd(orphaned)).back(), "run.failed");

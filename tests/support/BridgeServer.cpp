@@ -2,9 +2,11 @@
 
 #include "RunProgram.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -146,8 +148,52 @@ std::vector<json> BridgeServer::waitForRecord(const std::string& kind, std::size
     }
 }
 
+std::vector<json> BridgeServer::runLaunches() const {
+    std::vector<json> launches;
+    for (auto& start : recorded(recordFile(), "start"))
+        if (start["args"] != json::array({"--version"})) launches.push_back(std::move(start));
+    return launches;
+}
+
 std::string BridgeServer::log() const {
     return readText(scratch_.path() / "bridge.log");
+}
+
+std::string startRun(HttpClient& client, const json& body) {
+    auto response = client.post("/v1/runs", body);
+    EXPECT_EQ(response.status, 202) << response.raw;
+    std::string id = response.json().value("run_id", "");
+    EXPECT_EQ(response.json(), (json{{"run_id", id}, {"status", "running"}}));
+    return id;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error))
+        if (std::ifstream file(task.path() / "children"); file)
+            for (pid_t child; file >> child;)
+                children.push_back(child);
+    return children;
+}
+
+std::vector<std::string> openDescriptors(pid_t pid) {
+    std::vector<std::string> descriptors;
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        descriptors.push_back(fd.path().filename().string() + " " +
+                              fs::read_symlink(fd.path(), error).string());
+    std::sort(descriptors.begin(), descriptors.end());
+    return descriptors;
 }
 
 } // namespace pavix::test

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -69,6 +70,8 @@ public:
     std::filesystem::path recordFile() const { return scratch_.path() / "agent-record.jsonl"; }
     /// What the fake agents recorded so far (all launches, in order).
     std::vector<json> agentRecord() const { return readRecord(recordFile()); }
+    /// The agents' "start" records of runs (not of version probes), in order.
+    std::vector<json> runLaunches() const;
     /// Waits until the agents have recorded at least `count` entries of `kind`
     /// ("start", "stdin", "signal", "approval", "exit", ...); returns those entries.
     std::vector<json> waitForRecord(const std::string& kind, std::size_t count = 1,
@@ -87,5 +90,14 @@ private:
     std::uint16_t port_;
     pid_t pid_ = -1;
 };
+
+/// Starts a run with `body`, which must be accepted; its id, or "" (with a failure).
+std::string startRun(HttpClient& client, const json& body);
+/// Polls until `condition` holds; the limit only guards against a hang.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s);
+/// The children of process `pid` (Linux: from /proc).
+std::vector<pid_t> childrenOf(pid_t pid);
+/// The open descriptors of process `pid`, each with what it refers to, in a stable order.
+std::vector<std::string> openDescriptors(pid_t pid);
 
 } // namespace pavix::test

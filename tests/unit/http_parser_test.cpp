@@ -118,8 +118,6 @@ TEST(RequestParser, ContentLengthThatCannotFrameOneBodyIsMalformed) {
               "abc");
     EXPECT_EQ(parsed("POST / HTTP/1.1\r\nContent-Length: x\r\nContent-Length: 0\r\n\r\nab").body,
               "");
-    // Beyond 64 bits is not a number, so no body.
-    EXPECT_EQ(parsed("POST / HTTP/1.1\r\nContent-Length: 18446744073709551617\r\n\r\nab").body, "");
 }
 
 TEST(RequestParser, SaysWhenParsingAgainCanChangeTheOutcome) {

@@ -118,18 +118,7 @@ TEST_F(Locator, SymbolicLinksAreFollowedButNotResolved) {
     EXPECT_TRUE(isSystemInstall(ClaudeLocator::binary()));
 }
 
-TEST_F(Locator, OverrideWinsWhenExecutable) {
-    makeProgram(versionBinary("2.0.10"));
-    makeProgram(home.path() / ".local/bin/claude");
-    const fs::path chosen = home.path() / "tools/my-claude";
-    makeProgram(chosen);
-    // Returned exactly as written, redundant parts included.
-    const std::string written = (home.path() / "tools/./my-claude").string();
-    ScopedEnv override("PAVIX_CLAUDE_PATH", written);
-    EXPECT_EQ(ClaudeLocator::binary(), fs::path(written));
-}
-
-TEST_F(Locator, OverrideIgnoredWhenNotAnExecutableFile) {
+TEST_F(Locator, OverrideWinsOnlyWhenAnExecutableFile) {
     makeProgram(versionBinary("2.0.10"));
     const fs::path plain = home.path() / "plain";
     writeText(plain, "data", 0644);
@@ -138,6 +127,11 @@ TEST_F(Locator, OverrideIgnoredWhenNotAnExecutableFile) {
         ScopedEnv override("PAVIX_CLAUDE_PATH", value);
         EXPECT_EQ(ClaudeLocator::binary(), versionBinary("2.0.10")) << value;
     }
+    makeProgram(home.path() / "tools/my-claude");
+    // Returned exactly as written, redundant parts included.
+    const std::string written = (home.path() / "tools/./my-claude").string();
+    ScopedEnv override("PAVIX_CLAUDE_PATH", written);
+    EXPECT_EQ(ClaudeLocator::binary(), fs::path(written));
 }
 
 namespace {

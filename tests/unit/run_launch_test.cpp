@@ -29,17 +29,6 @@ TEST(ClaudeRunLaunch, ArgumentListAddsOptionalGroupsInFixedOrder) {
     EXPECT_EQ(ClaudeRun::arguments("{}", true, std::string("x"), std::string("s-1")), all);
 }
 
-TEST(ClaudeRunLaunch, DirectModeOnlyWithoutSettingsOrWithDirect) {
-    BridgeConfig config;
-    EXPECT_TRUE(ClaudeRun::directMode(config));
-    config.settings = "direct";
-    EXPECT_TRUE(ClaudeRun::directMode(config));
-    for (const char* other : {"", "Direct", "user"}) {
-        config.settings = other;
-        EXPECT_FALSE(ClaudeRun::directMode(config)) << other;
-    }
-}
-
 TEST(ClaudeRunLaunch, McpConfigurationIsCompactAndNamesThisRun) {
     auto text = ClaudeRun::mcpConfiguration("/Applications/pavix/pavix-bridge", 8790,
                                             "run_0123456789abcdef0123");
@@ -79,12 +68,6 @@ TEST(ClaudeRunLaunch, EnvironmentWithoutPathGetsTheSystemDefault) {
     EXPECT_EQ(ClaudeRun::environment(true).at("PATH"),
               "/opt/homebrew/bin:/usr/local/bin:" + home.path().string() +
                   "/.local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
-}
-
-TEST(ClaudeRunLaunch, DisplayNameShowsAnMcpToolByItsLastPiece) {
-    EXPECT_EQ(ClaudeRun::displayName("mcp__github__create__issue"), "issue");
-    EXPECT_EQ(ClaudeRun::displayName("Bash"), "Bash");
-    EXPECT_EQ(ClaudeRun::displayName("my__mcp__tool"), "my__mcp__tool");
 }
 
 TEST(ClaudeRunLaunch, PreviewTakesTheFirstTellingStringCutTo300Clusters) {
