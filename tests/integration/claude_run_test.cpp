@@ -120,18 +120,6 @@ TEST_F(ClaudeRunProcess, LaunchesWithTheFixedCommandLineEnvironmentFolderAndProm
                                        {"last_event", "run.completed"}}));
 }
 
-TEST_F(ClaudeRunProcess, ALaunchFailureIsAnErrorWithoutALogLine) {
-    auto o = options("");
-    o.binary = scripts.path() / "no-such-claude";
-    testing::internal::CaptureStderr();
-    auto run = ClaudeRun::start(loop.get_executor(), o);
-    auto logged = testing::internal::GetCapturedStderr();
-    ASSERT_FALSE(run.ok());
-    EXPECT_NE(run.error().description.find("No such file or directory"), std::string::npos)
-        << run.error().description;
-    EXPECT_EQ(logged, "");
-}
-
 TEST_F(ClaudeRunProcess, EveryWayOfEndingPublishesOneTerminalEvent) {
     struct Case {
         std::string name, body;

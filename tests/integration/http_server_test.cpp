@@ -149,20 +149,6 @@ TEST(HTTPServer, ServesRequestsArrivingInPieces) {
     EXPECT_EQ(body["loopback"], true);
 }
 
-TEST(HTTPServer, ReadsARequestThatArrivedAllAtOnce) {
-    RunningServer server(echo);
-    // Keeps the loop busy so the whole request, several reads' worth, is waiting already.
-    std::thread busy([&] { server.onLoop([] { std::this_thread::sleep_for(300ms); }); });
-    std::this_thread::sleep_for(50ms);
-    Connection client(server.port);
-    std::string body(70'000, 'b');
-    ASSERT_TRUE(client.send("POST /bulk HTTP/1.1\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n\r\n" + body));
-    busy.join();
-    auto response = receiveUntilClosed(client);
-    EXPECT_EQ(bodyOf(response.bytes)["body"], body);
-}
-
 TEST(HTTPServer, AnswersOnlyTheFirstOfPipelinedRequestsThenCloses) {
     RunningServer server(echo);
     Connection client(server.port);

@@ -66,13 +66,10 @@ TEST(ResponseBytes, EventStreams) {
     EXPECT_EQ(eventBytes("{\"event\":\"run.completed\"}"),
               "data: {\"event\":\"run.completed\"}\n\n");
     EXPECT_EQ(eventBytes("two\nlines\r\n"), "data: two\nlines\r\n\n\n");
-    EXPECT_EQ(eventBytes(std::string(30, 'x')).size(), 38u);
     std::string batch;
     appendEvent(batch, "a");
     appendEvent(batch, "");
     EXPECT_EQ(batch, "data: a\n\ndata: \n\n");
-    asio::io_context loop;
-    EXPECT_EQ(HTTPResponse::events(finishedEventStream(loop.get_executor(), {})).status(), 200);
 }
 
 namespace {
@@ -138,17 +135,4 @@ TEST(EventStream, DroppingEveryWriterEndsTheStream) {
         copy.push(text("last"));
     }
     EXPECT_EQ(drain(loop, std::move(reader)), (std::vector<std::vector<std::string>>{{"last"}}));
-}
-
-TEST(EventStream, AbandonedReaderStopsTheProducer) {
-    asio::io_context loop;
-    int ends = 0;
-    auto [writer, reader] = makeEventStream(loop.get_executor(), [&] { ++ends; });
-    writer.push(text("unread"));
-    reader.abandon();
-    reader.abandon();
-    EXPECT_EQ(ends, 1);
-    EXPECT_FALSE(writer.push(text("more")));
-    EXPECT_TRUE(drain(loop, std::move(reader)).empty());
-    EXPECT_EQ(ends, 1);
 }
