@@ -94,8 +94,6 @@ TEST_F(ClaudeRunProcess, LaunchesWithTheFixedCommandLineEnvironmentFolderAndProm
     ScopedEnv baseURL("ANTHROPIC_BASE_URL", "http://example.invalid");
     auto run = start(o);
     ASSERT_TRUE(run);
-    EXPECT_EQ(run->id().size(), 24u);
-    EXPECT_EQ(run->id().rfind("run_", 0), 0u);
     ASSERT_TRUE(waitForEnd(run));
     ASSERT_TRUE(waitForFile(record("closed"))) << "standard input closes after the result";
 

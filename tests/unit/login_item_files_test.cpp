@@ -48,23 +48,6 @@ TEST(LaunchAgentPlist, EscapesMarkupInPaths) {
         << plist;
 }
 
-TEST(SystemdUnit, RunsTheExecutableQuotedAndAppendsToTheLog) {
-    EXPECT_EQ(systemdUnit("/home/ann/Library/Application Support/pavix/pavix-bridge",
-                          "/home/ann/Library/Logs/pavix-bridge.log"),
-              R"([Unit]
-Description=pavix-bridge
-
-[Service]
-ExecStart="/home/ann/Library/Application Support/pavix/pavix-bridge" serve
-Restart=always
-StandardOutput=append:/home/ann/Library/Logs/pavix-bridge.log
-StandardError=append:/home/ann/Library/Logs/pavix-bridge.log
-
-[Install]
-WantedBy=default.target
-)");
-}
-
 TEST(SystemdUnit, KeepsQuotesBackslashesSpecifiersAndDollarsLiteral) {
     std::string unit = systemdUnit(R"(/home/a "b" \c %h $HOME ${X}/pavix-bridge)",
                                    "/home/100%n $d/Library/Logs/pavix-bridge.log");

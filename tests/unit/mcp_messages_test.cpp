@@ -170,10 +170,3 @@ TEST(MCPMessages, NestingIsBoundedWithoutCrashing) {
     EXPECT_EQ(MCPApprove::handleMessage(huge, person.asker()), std::nullopt);
     EXPECT_TRUE(person.questions.empty());
 }
-
-TEST(MCPArguments, ValueFollowsTheFirstOccurrence) {
-    using Args = std::vector<std::string>;
-    EXPECT_EQ(MCPApprove::value(Args{"mcp", "--run", "r", "--port"}, "--port"), std::nullopt);
-    EXPECT_EQ(MCPApprove::value(Args{"mcp", "--port", "1", "--port", "2"}, "--port"), "1");
-    EXPECT_EQ(MCPApprove::value(Args{"mcp", "--PORT", "1"}, "--port"), std::nullopt);
-}

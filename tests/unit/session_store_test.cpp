@@ -80,8 +80,6 @@ protected:
 TEST_F(StoredSessions, CreateReadAndDeleteThroughTheAPI) {
     auto bridge = start();
     std::string generated = ask(*bridge, "POST", "/api/sessions")["session"]["id"];
-    EXPECT_EQ(generated.size(), 42u);
-    EXPECT_EQ(generated.rfind("pavix-", 0), 0u);
     EXPECT_EQ(ask(*bridge, "POST", "/api/sessions", R"({"id":"mine","title":"Fix"})"),
               (json{{"session", {{"id", "mine"}}}}));
     ask(*bridge, "POST", "/api/sessions", R"({"id":"mine","title":"Other"})"); // unchanged
