@@ -68,8 +68,6 @@ public:
     bool waitForLog(const std::string& text, std::chrono::milliseconds limit = 10s) const;
 
     std::filesystem::path recordFile() const { return scratch_.path() / "agent-record.jsonl"; }
-    /// What the fake agents recorded so far (all launches, in order).
-    std::vector<json> agentRecord() const { return readRecord(recordFile()); }
     /// The agents' "start" records of runs (not of version probes), in order.
     std::vector<json> runLaunches() const;
     /// Waits until the agents have recorded at least `count` entries of `kind`
@@ -77,11 +75,8 @@ public:
     std::vector<json> waitForRecord(const std::string& kind, std::size_t count = 1,
                                     std::chrono::milliseconds limit = 10s) const;
     std::filesystem::path scenarioFile() const { return scratch_.path() / "scenario.json"; }
-    /// A scratch folder living as long as this object (e.g. for project folders).
-    const std::filesystem::path& scratch() const { return scratch_.path(); }
 
     HttpClient client() const { return HttpClient(port_, options_.key); }
-    HttpClient clientWithKey(std::string key) const { return HttpClient(port_, std::move(key)); }
 
 private:
     Options options_;
