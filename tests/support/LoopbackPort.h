@@ -8,8 +8,8 @@ namespace pavix::test {
 /// listening; that port is stored in `port`. Throws when the system refuses.
 int boundLoopbackSocket(std::uint16_t& port);
 
-/// A loopback port that was free a moment ago (bound to port 0, then released); 0 when
-/// none could be had.
+/// A port that was free a moment ago on every IPv4 address, below the ephemeral range
+/// where one can be found; 0 when none could be had.
 std::uint16_t freePort();
 
 } // namespace pavix::test
