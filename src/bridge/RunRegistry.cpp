@@ -34,14 +34,9 @@ bool RunRegistry::anyActive() const {
 }
 
 void RunRegistry::stopActive() {
-    for (const auto& run : runs_) {
-        if (!active(*run)) continue;
-        bool asked = std::any_of(stopped_.begin(), stopped_.end(),
-                                 [&](const auto& stopped) { return stopped.lock() == run; });
-        if (asked) continue;
-        stopped_.push_back(run);
-        run->stop();
-    }
+    // Once each: a repeated stop would interrupt Claude Code again.
+    for (const auto& run : runs_)
+        if (active(*run) && !run->stopRequested()) run->stop();
 }
 
 void RunRegistry::trim(std::size_t keep) {

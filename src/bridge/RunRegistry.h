@@ -21,7 +21,7 @@ public:
     bool anyUnfinished() const;
     /// Whether a run is unfinished or its Claude Code process has not yet ended.
     bool anyActive() const;
-    /// Asks every active run to stop, each once however often this is called.
+    /// Asks every active run that has not been asked yet to stop.
     void stopActive();
     /// Drops the oldest finished runs until at most `keep` finished ones remain;
     /// unfinished runs always stay.
@@ -30,7 +30,6 @@ public:
 
 private:
     std::vector<std::shared_ptr<ClaudeRun>> runs_;
-    std::vector<std::weak_ptr<ClaudeRun>> stopped_;
 };
 
 } // namespace pavix

@@ -66,6 +66,8 @@ public:
     bool finished() const { return finished_; }
     /// True until Claude Code's process has been reaped, which may be after `finished()`.
     bool processRunning() const;
+    /// True once `stop()` has been called.
+    bool stopRequested() const { return cancelled_; }
     /// {"status", "output"} always; "error", "last_event", "session_id" when set.
     nlohmann::json statusJSON() const;
 
