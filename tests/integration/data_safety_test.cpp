@@ -159,7 +159,9 @@ TEST(DataSafety, KillNineNeverLosesAnAcknowledgedChange) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_TRUE(server.start());
         ASSERT_EQ(strayFiles(server), std::vector<std::string>());
-        json served = server.client().get("/api/sessions").json()["data"];
+        auto listed = server.client().get("/api/sessions");
+        ASSERT_EQ(listed.status, 200) << listed.raw << "\nlog:\n" << server.log();
+        json served = listed.json()["data"];
         json expected = json::array();
         for (const auto& [id, session] : storedSessions(server).value_or(Sessions{}))
             expected.push_back(sessionJSON(session));

@@ -88,7 +88,11 @@ void BridgeServer::setScenario(Scenario scenario) {
 
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
-        if (Connection(port_).connected()) return ::testing::AssertionSuccess();
+        // Answered health, not just a connection: the port alone may not yet be this
+        // service's, and a started service must be ready for the test's first request.
+        std::string health = client().exchange("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+                                               std::chrono::seconds(1));
+        if (health.rfind("HTTP/1.1 200 ", 0) == 0) return ::testing::AssertionSuccess();
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
