@@ -1,8 +1,8 @@
 #include "config/BridgeConfig.h"
 #include "config/Installer.h"
 #include "mcp/MCPApprove.h"
-#include "platform/executablePath.h"
-#include "serve.h"
+#include "platform/ExecutablePath.h"
+#include "Serve.h"
 
 #include <csignal>
 #include <cstdio>

@@ -109,7 +109,7 @@ void Report::printTable() const {
         std::printf("note: %s\n", remark.c_str());
 }
 
-void Report::writeJson(const std::filesystem::path& path) const {
+void Report::writeJSON(const std::filesystem::path& path) const {
     nlohmann::json figures = nlohmann::json::array();
     for (const auto& figure : figures_) {
         nlohmann::json entry = {

@@ -34,7 +34,7 @@ public:
     void remark(std::string text) { remarks_.push_back(std::move(text)); }
 
     void printTable() const;
-    void writeJson(const std::filesystem::path& path) const;
+    void writeJSON(const std::filesystem::path& path) const;
 
 private:
     std::vector<Figure> figures_;

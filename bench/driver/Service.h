@@ -37,7 +37,7 @@ public:
     std::string folder() const { return home_.path().string(); }
     /// Blocking requests to the service, with its key.
     test::HttpClient client() const { return test::HttpClient(port_, key_); }
-    /// What the agent of the next runs does (words as in bench/agent.cpp).
+    /// What the agent of the next runs does (words as in bench/Agent.cpp).
     void setAgent(const std::string& parameters);
     /// POST /v1/runs; the run id, or nothing (the answer is printed) when it was refused.
     std::optional<std::string> startRun();

@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
                   loadBefore, loadAverage(), sysconf(_SC_NPROCESSORS_ONLN));
     report.remark(load);
     report.printTable();
-    report.writeJson(json);
+    report.writeJSON(json);
     std::printf("\nfigures written to %s\n", json.c_str());
     return 0;
 }

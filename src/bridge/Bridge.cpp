@@ -1,8 +1,8 @@
 #include "bridge/Bridge.h"
 
 #include "config/ClaudeLocator.h"
-#include "log.h"
-#include "util/json.h"
+#include "Log.h"
+#include "util/Json.h"
 
 #include <nlohmann/json.hpp>
 

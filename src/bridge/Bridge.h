@@ -5,7 +5,7 @@
 #include "config/BridgeConfig.h"
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
-#include "util/async.h"
+#include "util/Async.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -84,10 +84,10 @@ public:
     /// finished and its process has ended: a stop ends in SIGKILL, so within seconds.
     asio::awaitable<void> stopRuns();
 
-    /// Keeps at most `kMaxFinishedRuns` finished runs, dropping the oldest; called right
+    /// Keeps at most `maxFinishedRuns` finished runs, dropping the oldest; called right
     /// after a run is registered.
-    void trimRuns() { runs_.trim(kMaxFinishedRuns); }
-    static constexpr std::size_t kMaxFinishedRuns = 20;
+    void trimRuns() { runs_.trim(maxFinishedRuns); }
+    static constexpr std::size_t maxFinishedRuns = 20;
 
 private:
     HTTPResponse health() const;

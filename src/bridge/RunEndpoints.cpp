@@ -2,10 +2,10 @@
 #include "bridge/Bridge.h"
 
 #include "config/ClaudeLocator.h"
-#include "log.h"
+#include "Log.h"
 #include "run/ClaudeRun.h"
-#include "util/ids.h"
-#include "util/text.h"
+#include "util/Ids.h"
+#include "util/Text.h"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>

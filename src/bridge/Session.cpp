@@ -1,6 +1,6 @@
 #include "bridge/Session.h"
 
-#include "util/text.h"
+#include "util/Text.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,9 +1,9 @@
 #include "bridge/SessionStore.h"
 
-#include "log.h"
-#include "util/files.h"
-#include "util/ids.h"
-#include "util/text.h"
+#include "Log.h"
+#include "util/Files.h"
+#include "util/Ids.h"
+#include "util/Text.h"
 
 #include <nlohmann/json.hpp>
 

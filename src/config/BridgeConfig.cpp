@@ -1,7 +1,7 @@
 #include "config/BridgeConfig.h"
 
-#include "util/files.h"
-#include "util/ids.h"
+#include "util/Files.h"
+#include "util/Ids.h"
 
 #include <nlohmann/json.hpp>
 

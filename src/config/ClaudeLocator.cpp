@@ -1,10 +1,10 @@
 #include "config/ClaudeLocator.h"
 
-#include "config/versionOrder.h"
+#include "config/VersionOrder.h"
 #include "platform/probe.h"
-#include "platform/signIn.h"
-#include "util/files.h"
-#include "util/text.h"
+#include "platform/SignIn.h"
+#include "util/Files.h"
+#include "util/Text.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -61,7 +61,7 @@ std::optional<fs::path> binary() {
 
 std::optional<std::string> version(const fs::path& binary, std::chrono::milliseconds limit) {
     auto output = captureOutput(binary, {"--version"}, limit);
-    if (!output || !isValidUtf8(*output)) return std::nullopt;
+    if (!output || !isValidUTF8(*output)) return std::nullopt;
     // Only spaces separate words here: a bare "1.2.3\n" keeps its line feed.
     std::size_t start = output->find_first_not_of(' ');
     if (start == std::string::npos) return std::nullopt;

@@ -2,8 +2,8 @@
 
 #include "config/BridgeConfig.h"
 #include "platform/LoginItem.h"
-#include "platform/executablePath.h"
-#include "util/files.h"
+#include "platform/ExecutablePath.h"
+#include "util/Files.h"
 
 #include <cerrno>
 #include <sys/stat.h>

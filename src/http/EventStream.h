@@ -1,6 +1,6 @@
 #pragma once
 
-#include "util/async.h"
+#include "util/Async.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "http/HTTPRequest.h"
 
-#include "util/text.h"
+#include "util/Text.h"
 
 namespace pavix {
 

@@ -1,8 +1,8 @@
 #include "http/HTTPServer.h"
 
 #include "http/HTTPWire.h"
-#include "log.h"
-#include "util/descriptors.h"
+#include "Log.h"
+#include "util/Descriptors.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>

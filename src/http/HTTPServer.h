@@ -4,7 +4,7 @@
 #include "http/HTTPResponse.h"
 #include "http/RequestParser.h"
 #include "util/Result.h"
-#include "util/async.h"
+#include "util/Async.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,6 +1,6 @@
 #include "http/RequestParser.h"
 
-#include "util/text.h"
+#include "util/Text.h"
 
 #include <boost/url/parse.hpp>
 #include <boost/url/pct_string_view.hpp>
@@ -93,7 +93,7 @@ ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
     // The head is fixed from here on: if it is not a request now, it never will be.
     result.parseAgainAt = SIZE_MAX;
     std::string_view head = buffer.substr(0, end);
-    if (!isValidUtf8(head)) return result;
+    if (!isValidUTF8(head)) return result;
 
     auto lines = split(head, "\r\n");
     auto requestLine = words(lines[0]);

@@ -2,7 +2,7 @@
 
 #include "config/BridgeConfig.h"
 #include "mcp/LineReader.h"
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <cstdlib>
 #include <unistd.h>

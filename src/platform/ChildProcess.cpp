@@ -1,8 +1,8 @@
 #include "platform/ChildProcess.h"
 
-#include "log.h"
+#include "Log.h"
 #include "platform/ChildReaper.h"
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -219,7 +219,7 @@ asio::awaitable<void> ChildProcess::readLoop(std::shared_ptr<ChildProcess> self,
 }
 
 bool ChildProcess::write(std::string bytes) {
-    if (closeRequested_ || !input_.is_open() || pendingBytes_ > kInputBacklog) return false;
+    if (closeRequested_ || !input_.is_open() || pendingBytes_ > inputBacklog) return false;
     if (bytes.empty()) return true;
     pendingBytes_ += bytes.size();
     pending_.push_back(std::move(bytes));
@@ -298,7 +298,7 @@ void ChildProcess::reportExitIfDue() {
     // is already in the pipe and is read meanwhile; don't wait for the descendant.
     if (graceStarted_) return;
     graceStarted_ = true;
-    grace_.expires_after(kOutputGrace);
+    grace_.expires_after(outputGrace);
     grace_.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
         if (ec) return;
         if (auto self = weak.lock(); self && !self->exitReported_) self->reportExit();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "util/Result.h"
-#include "util/async.h"
+#include "util/Async.h"
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -37,7 +37,7 @@ struct ChildHandlers {
     /// Standard error chunks, in order, then one empty chunk at its end.
     std::function<void(std::string_view)> onError;
     /// Called once, after the child has been reaped and both outputs have reached their
-    /// end (or, if a descendant keeps them open, `kOutputGrace` after the exit: then our
+    /// end (or, if a descendant keeps them open, `outputGrace` after the exit: then our
     /// ends are closed, and the descendant's later writes fail). The status is the exit
     /// code, or 128 + the signal number for a death by signal.
     std::function<void(int status)> onExit;
@@ -52,9 +52,9 @@ struct ChildHandlers {
 class ChildProcess : public std::enable_shared_from_this<ChildProcess> {
 public:
     /// How long the exit report waits for output that a surviving descendant holds open.
-    static constexpr std::chrono::seconds kOutputGrace{2};
+    static constexpr std::chrono::seconds outputGrace{2};
     /// How many bytes may wait for a child that does not read its input.
-    static constexpr std::size_t kInputBacklog = 8 << 20;
+    static constexpr std::size_t inputBacklog = 8 << 20;
 
     /// Launches the child. Failure (missing program, not executable, missing folder,
     /// no descriptors left) returns a readable Error and leaves nothing behind.
@@ -71,7 +71,7 @@ public:
 
     /// Queues `bytes` for the child's standard input; never blocks. False, dropping
     /// them, after `closeInput()`, once the child has closed its input or gone, and
-    /// while more than `kInputBacklog` bytes are still waiting for the child to read.
+    /// while more than `inputBacklog` bytes are still waiting for the child to read.
     bool write(std::string bytes);
     /// Closes standard input once everything queued so far has been written (at once
     /// when nothing is queued).

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "util/async.h"
+#include "util/Async.h"
 
 #include <boost/asio/execution_context.hpp>
 #include <boost/asio/signal_set.hpp>

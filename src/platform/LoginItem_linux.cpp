@@ -2,7 +2,7 @@
 
 #include "platform/LoginItemFiles.h"
 #include "platform/runTool.h"
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <string>
 

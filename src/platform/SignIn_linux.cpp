@@ -1,6 +1,6 @@
-#include "platform/signIn.h"
+#include "platform/SignIn.h"
 
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <cstdlib>
 #include <filesystem>

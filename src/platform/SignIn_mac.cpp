@@ -1,4 +1,4 @@
-#include "platform/signIn.h"
+#include "platform/SignIn.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>

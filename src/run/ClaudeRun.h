@@ -3,7 +3,7 @@
 #include "config/BridgeConfig.h"
 #include "http/EventStream.h"
 #include "util/Result.h"
-#include "util/async.h"
+#include "util/Async.h"
 
 #include <nlohmann/json_fwd.hpp>
 

@@ -1,12 +1,12 @@
 #include "run/ClaudeRun.h"
 
 #include "config/Installer.h"
-#include "log.h"
+#include "Log.h"
 #include "platform/ChildProcess.h"
 #include "run/PendingApproval.h"
-#include "util/files.h"
-#include "util/ids.h"
-#include "util/text.h"
+#include "util/Files.h"
+#include "util/Ids.h"
+#include "util/Text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,7 +16,7 @@ namespace pavix {
 
 namespace {
 
-constexpr std::size_t kStderrTailLength = 2000;
+constexpr std::size_t stderrTailLength = 2000;
 
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
@@ -26,14 +26,14 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 // ends a character, so those after one are counted alike in the whole text and without
 // it. Keeps a flood of standard error from costing its whole length again per chunk.
 std::string stderrTailOf(std::string_view text) {
-    for (std::size_t reach = 4 * kStderrTailLength; reach < text.size(); reach *= 4) {
+    for (std::size_t reach = 4 * stderrTailLength; reach < text.size(); reach *= 4) {
         auto feed = text.rfind('\n', text.size() - reach);
         if (feed == std::string_view::npos) break;
         auto after = text.substr(feed + 1);
-        auto tail = lastGraphemes(after, kStderrTailLength);
+        auto tail = lastGraphemes(after, stderrTailLength);
         if (tail.size() < after.size()) return tail;
     }
-    return lastGraphemes(text, kStderrTailLength);
+    return lastGraphemes(text, stderrTailLength);
 }
 
 } // namespace
@@ -162,7 +162,7 @@ bool ClaudeRun::sendUserMessage(std::string message) {
 
 void ClaudeRun::consumeErrors(std::string_view chunk) {
     // A chunk that splits a character is dropped rather than guessed at.
-    if (chunk.empty() || !isValidUtf8(chunk)) return;
+    if (chunk.empty() || !isValidUTF8(chunk)) return;
     stderrTail_ = stderrTailOf(stderrTail_ + std::string(chunk));
 }
 

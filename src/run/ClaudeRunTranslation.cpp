@@ -1,9 +1,9 @@
 #include "run/ClaudeRun.h"
 
-#include "log.h"
+#include "Log.h"
 #include "platform/ChildProcess.h"
-#include "util/ids.h"
-#include "util/text.h"
+#include "util/Ids.h"
+#include "util/Text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,10 +15,10 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::size_t kPreviewLength = 300;
-constexpr std::size_t kErrorLength = 400;
+constexpr std::size_t previewLength = 300;
+constexpr std::size_t errorLength = 400;
 // No message of Claude Code's comes near this; an endless line must not take the memory.
-constexpr std::size_t kLineLimit = 32 << 20;
+constexpr std::size_t lineLimit = 32 << 20;
 
 // Field look-ups: a missing key and a value of another type are both "absent".
 const std::string* stringAt(const json& object, const char* key) {
@@ -66,7 +66,7 @@ std::optional<std::string> ClaudeRun::preview(const json* input) {
     for (const char* key :
          {"command", "file_path", "path", "pattern", "url", "query", "description", "prompt"}) {
         const std::string* value = stringAt(*input, key);
-        if (value && !value->empty()) return firstGraphemes(*value, kPreviewLength);
+        if (value && !value->empty()) return firstGraphemes(*value, previewLength);
     }
     return std::nullopt;
 }
@@ -83,7 +83,7 @@ void ClaudeRun::consume(std::string_view chunk) {
         start = newline + 1;
     }
     buffer_.erase(0, start);
-    if (buffer_.size() > kLineLimit) {
+    if (buffer_.size() > lineLimit) {
         buffer_ = std::string();
         droppingLine_ = true;
     }
@@ -201,7 +201,7 @@ void ClaudeRun::processEnded(int status) {
     if (cancelled_) return finish({{"event", "run.cancelled"}});
     auto tail = trimWhitespaceAndNewlines(stderrTail_);
     std::string message = tail.empty() ? "Claude Code exited (" + std::to_string(status) + ")."
-                                       : lastGraphemes(tail, kErrorLength);
+                                       : lastGraphemes(tail, errorLength);
     finish({{"event", "run.failed"}, {"error", message}});
 }
 

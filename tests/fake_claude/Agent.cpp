@@ -1,6 +1,6 @@
 #include "Agent.h"
 
-#include "util/ids.h"
+#include "util/Ids.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,7 +2,7 @@
 // The scenario language is described in README.md beside this file.
 #include "Agent.h"
 
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <csignal>
 #include <cstdio>

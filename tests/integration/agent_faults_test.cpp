@@ -3,7 +3,7 @@
 // was (answering, able to run again, no agent left, no descriptor kept).
 #include "BridgeServer.h"
 
-#include "util/text.h"
+#include "util/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +84,7 @@ protected:
 
         Strings names;
         for (const auto& text : texts) {
-            EXPECT_TRUE(pavix::isValidUtf8(text));
+            EXPECT_TRUE(pavix::isValidUTF8(text));
             EXPECT_TRUE(json::parse(text, nullptr, false).is_object()) << text;
             names.push_back(nameOf(text));
         }

@@ -4,7 +4,7 @@
 #include "PrivateMounts.h"
 
 #include "bridge/Session.h"
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // connection is closed unanswered, and none of them changes what it must not.
 #include "BridgeServer.h"
 
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "TempHome.h"
 
-#include "util/text.h"
+#include "util/Text.h"
 
 #include <fstream>
 
@@ -63,10 +63,10 @@ static std::string hex(const std::string& bytes) {
 }
 
 json raw(const std::string& bytes) {
-    return isValidUtf8(bytes) ? json{{"raw", bytes}} : json{{"raw_hex", hex(bytes)}};
+    return isValidUTF8(bytes) ? json{{"raw", bytes}} : json{{"raw_hex", hex(bytes)}};
 }
 json toStderr(const std::string& bytes) {
-    return isValidUtf8(bytes) ? json{{"stderr", bytes}} : json{{"stderr_hex", hex(bytes)}};
+    return isValidUTF8(bytes) ? json{{"stderr", bytes}} : json{{"stderr_hex", hex(bytes)}};
 }
 json sleep(double seconds) {
     return {{"sleep", seconds}};

@@ -1,6 +1,6 @@
 #include "HttpClient.h"
 
-#include "util/text.h"
+#include "util/Text.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

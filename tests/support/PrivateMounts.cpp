@@ -1,6 +1,6 @@
 #include "PrivateMounts.h"
 
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "util/descriptors.h"
+#include "util/Descriptors.h"
 
 #include <gtest/gtest.h>
 

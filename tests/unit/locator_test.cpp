@@ -1,5 +1,5 @@
 #include "config/ClaudeLocator.h"
-#include "config/versionOrder.h"
+#include "config/VersionOrder.h"
 
 #include "FakeAgent.h"
 #include "ScopedEnv.h"

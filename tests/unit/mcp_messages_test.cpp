@@ -1,5 +1,5 @@
 #include "mcp/MCPApprove.h"
-#include "util/json.h"
+#include "util/Json.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

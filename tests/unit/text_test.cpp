@@ -1,6 +1,6 @@
-#include "log.h"
-#include "util/ids.h"
-#include "util/text.h"
+#include "Log.h"
+#include "util/Ids.h"
+#include "util/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -32,10 +32,10 @@ TEST(Trimming, HorizontalSpaceVersusLineBreaks) {
 }
 
 TEST(Utf8, Validity) {
-    EXPECT_TRUE(isValidUtf8("h\xC3\xA9llo"));
-    EXPECT_FALSE(isValidUtf8("\xC3"));
-    EXPECT_FALSE(isValidUtf8("\xFF"));
-    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80")); // surrogate
+    EXPECT_TRUE(isValidUTF8("h\xC3\xA9llo"));
+    EXPECT_FALSE(isValidUTF8("\xC3"));
+    EXPECT_FALSE(isValidUTF8("\xFF"));
+    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80")); // surrogate
 }
 
 TEST(Ids, Shapes) {

@@ -6,7 +6,7 @@
 
 namespace pavix {
 
-bool isValidUtf8(std::string_view text);
+bool isValidUTF8(std::string_view text);
 
 /// The first `count` extended grapheme clusters of valid UTF-8 `text`.
 std::string firstGraphemes(std::string_view text, std::size_t count);

@@ -1,4 +1,4 @@
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <cerrno>
 #include <cstdlib>

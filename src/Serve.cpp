@@ -1,10 +1,10 @@
-#include "serve.h"
+#include "Serve.h"
 
 #include "bridge/Bridge.h"
 #include "config/BridgeConfig.h"
 #include "http/HTTPServer.h"
-#include "log.h"
-#include "util/descriptors.h"
+#include "Log.h"
+#include "util/Descriptors.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>

@@ -1,4 +1,4 @@
-#include "platform/executablePath.h"
+#include "platform/ExecutablePath.h"
 
 namespace pavix {
 

@@ -1,6 +1,6 @@
 #include "mcp/MCPApprove.h"
 
-#include "util/json.h"
+#include "util/Json.h"
 
 namespace pavix::MCPApprove {
 

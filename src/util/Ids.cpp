@@ -1,4 +1,4 @@
-#include "util/ids.h"
+#include "util/Ids.h"
 
 #include <cerrno>
 #include <cstring>

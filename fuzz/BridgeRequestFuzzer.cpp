@@ -9,7 +9,7 @@
 #include "bridge/Bridge.h"
 #include "http/HTTPWire.h"
 #include "http/RequestParser.h"
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -31,16 +31,16 @@ using nlohmann::json;
 namespace {
 
 // The key the seeds carry; a bit of each request also sends it whatever the request says.
-constexpr std::string_view kKey = "fuzzKEY-abcdefghijklmnopqrstuvwxyz012345678";
+constexpr std::string_view fuzzKey = "fuzzKEY-abcdefghijklmnopqrstuvwxyz012345678";
 // Requests answered one after another by one service, the rest of the input ignored.
-constexpr int kMaxRequests = 16;
+constexpr int maxRequests = 16;
 
 struct Service {
     boost::asio::io_context loop;
     BridgeConfig config;
 
     Service() {
-        config.key = kKey;
+        config.key = fuzzKey;
         config.project = homeFolder().string();
         // The service writes its configuration there before anything else.
         std::filesystem::create_directories(configFolder());
@@ -83,7 +83,7 @@ json checkAnswer(const HTTPRequest& request, HTTPResponse& response) {
     json body = json::parse(response.body(), nullptr, false);
     if (!body.is_object()) std::abort();
     const bool health = request.method == "GET" && request.path == "/health";
-    const bool keyed = request.bearer() == kKey;
+    const bool keyed = request.bearer() == fuzzKey;
     const bool relay =
         request.method == "POST" &&
         Bridge::splitPath(request.path) == std::vector<std::string>{"internal", "approve"};
@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Service& s = service();
     std::filesystem::remove(SessionStore::defaultFile());
     auto bridge = s.start();
-    for (int i = 0; i < kMaxRequests; ++i) {
+    for (int i = 0; i < maxRequests; ++i) {
         unsigned mix = static_cast<unsigned>(bytes.size());
         for (unsigned char c : bytes)
             mix = mix * 31 + c;
@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (parsed.state != ParsedRequest::State::complete) break;
         HTTPRequest request = std::move(parsed.request);
         bytes.remove_prefix(bytes.find("\r\n\r\n") + 4 + request.body.size());
-        if (sendKey) request.headers["authorization"] = "Bearer " + std::string(kKey);
+        if (sendKey) request.headers["authorization"] = "Bearer " + std::string(fuzzKey);
 
         HTTPRequest asked = request;
         HTTPResponse response = answer(s.loop, *bridge, std::move(request));

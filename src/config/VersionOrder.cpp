@@ -1,4 +1,4 @@
-#include "config/versionOrder.h"
+#include "config/VersionOrder.h"
 
 namespace pavix {
 

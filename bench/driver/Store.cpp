@@ -2,7 +2,7 @@
 #include "System.h"
 
 #include "bridge/SessionStore.h"
-#include "util/files.h"
+#include "util/Files.h"
 
 #include <chrono>
 #include <cstdio>

@@ -14,7 +14,7 @@
 // 19 digits, then a space and padding. After the deltas comes one successful result; then
 // the agent waits for its input to close and exits 0.
 
-#include "writeAll.h"
+#include "WriteAll.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "util/text.h"
+#include "util/Text.h"
 
 #include <utf8proc.h>
 
@@ -74,7 +74,7 @@ std::string trim(std::string_view text, Predicate isSpace) {
 
 } // namespace
 
-bool isValidUtf8(std::string_view text) {
+bool isValidUTF8(std::string_view text) {
     return forEachCodePoint(text, [](const CodePoint&) {});
 }
 

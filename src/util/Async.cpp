@@ -1,6 +1,6 @@
-#include "util/async.h"
+#include "util/Async.h"
 
-#include "log.h"
+#include "Log.h"
 
 #include <boost/asio/co_spawn.hpp>
 

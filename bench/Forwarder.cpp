@@ -2,7 +2,7 @@
 // Usage: forwarder PORT [CONNECTIONS]. Connects CONNECTIONS times (default 1) to
 // 127.0.0.1:PORT, then copies standard input to every connection until it ends.
 
-#include "writeAll.h"
+#include "WriteAll.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

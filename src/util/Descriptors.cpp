@@ -1,4 +1,4 @@
-#include "util/descriptors.h"
+#include "util/Descriptors.h"
 
 #include <climits>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "util/json.h"
+#include "util/Json.h"
 
 namespace pavix {
 
