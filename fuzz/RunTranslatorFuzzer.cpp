@@ -1,19 +1,21 @@
-// Feeds arbitrary bytes to a run as Claude Code's standard output, cut into chunks at
-// points taken from the bytes themselves, then ends the process, and checks what a run
-// promises whatever its agent prints: exactly one terminal event, which is the last thing
-// a live subscriber receives; every event text is one line of JSON naming its event; the
-// status is one of its five words, and a terminal one at the end.
-#include "RunProbe.h"
+// Feeds arbitrary bytes to the output translator as Claude Code's standard output, cut
+// into chunks at points taken from the bytes themselves, and checks what the run relies
+// on: the same output cut anywhere tells the same; each delta's escaped text is exactly
+// what the JSON serializer writes for its text; every event is one line of JSON naming
+// itself. The events then go through an event log, read from every resume point in
+// batches of every size, in memory and from a file: the frames always join up to the
+// log's whole stream.
+#include "run/EventLog.h"
+#include "run/OutputTranslator.h"
+#include "util/Json.h"
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
-#include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 using namespace pavix;
@@ -21,127 +23,108 @@ using nlohmann::json;
 
 namespace {
 
-bool isTerminal(const std::string& name) {
-    return name == "run.completed" || name == "run.failed" || name == "run.cancelled";
+void check(bool condition) {
+    if (!condition) std::abort();
 }
 
-// The event name of a logged text, checking that the text is one line of JSON naming it.
-std::string eventName(const std::string& text) {
-    if (text.find('\n') != std::string::npos || text.find('\r') != std::string::npos) std::abort();
-    json event = json::parse(text, nullptr, false);
-    if (!event.is_object()) std::abort();
-    auto name = event.find("event");
-    if (name == event.end() || !name->is_string()) std::abort();
-    return name->get<std::string>();
-}
+// Everything the translator said, as text, so two runs can be compared.
+struct Transcript : OutputListener {
+    std::vector<std::string> heard;
+    std::vector<Event> events; ///< in log order; deltas as message.delta events
+    std::vector<std::string> escapedDeltas;
 
-// The status object must always serialize strictly; returns its "status" word.
-std::string checkedStatus(const ClaudeRun& run) {
-    json status = run.statusJSON();
-    try {
-        (void)status.dump();
-    } catch (const json::exception&) {
-        std::abort();
+    void delta(std::string_view escaped, std::string_view text) override {
+        std::string framed;
+        appendDeltaJSON(framed, escaped);
+        check(framed == compactJSON({{"delta", text}, {"event", "message.delta"}}));
+        heard.push_back("delta " + std::string(escaped));
+        events.push_back({EventKind::messageDelta, std::string(escaped)});
     }
-    auto word = status.find("status");
-    if (word == status.end() || !word->is_string()) std::abort();
-    std::string text = word->get<std::string>();
-    if (text != "running" && text != "waiting_for_approval" && text != "completed" &&
-        text != "failed" && text != "cancelled")
-        std::abort();
-    return text;
+    void event(Event event) override {
+        json parsed = json::parse(event.text, nullptr, false);
+        check(event.text.find('\n') == std::string::npos && parsed.is_object() &&
+              parsed.value("event", "") == eventName(event.kind));
+        parsed.erase("duration"); // a time, different on every reading
+        heard.push_back(parsed.dump());
+        events.push_back(std::move(event));
+    }
+    void session(std::string_view id) override { heard.push_back("session " + std::string(id)); }
+    void result(TurnResult result) override {
+        heard.push_back("result " + result.text + (result.failed ? " failed" : ""));
+    }
+};
+
+Transcript translate(std::string_view bytes, bool cut) {
+    Transcript transcript;
+    OutputTranslator translator(transcript);
+    for (std::size_t at = 0; at < bytes.size();) {
+        auto selector = static_cast<unsigned char>(bytes[at]);
+        std::size_t length =
+            cut ? std::min<std::size_t>(1 + selector % 97, bytes.size() - at) : bytes.size();
+        translator.consume(bytes.substr(at, length));
+        at += length;
+    }
+    return transcript;
 }
 
-// The next chunk's length: 1 to 128 bytes as the byte at `at` says, or everything left.
-std::size_t chunkLength(std::string_view bytes, std::size_t at) {
-    auto selector = static_cast<unsigned char>(bytes[at]);
-    if (selector % 11 == 0) return bytes.size() - at;
-    return std::min<std::size_t>(std::size_t{1} << (selector % 8), bytes.size() - at);
+std::string frame(const Event& event) {
+    std::string text = "data: ";
+    if (event.kind == EventKind::messageDelta)
+        appendDeltaJSON(text, event.text);
+    else
+        text += event.text;
+    return text + "\n\n";
 }
 
-// A subscriber that followed the run live saw the log up to the terminal event, then its end.
-void checkLive(const test::Received& received, const std::vector<std::string>& log,
-               std::size_t terminal) {
-    if (!received.ended) std::abort();
-    if (received.texts.size() != terminal + 1) std::abort();
-    if (!std::equal(received.texts.begin(), received.texts.end(), log.begin())) std::abort();
+// Reads everything after `after` in batches of `maxBytes` and checks it against `whole`.
+asio::awaitable<void> readAll(std::shared_ptr<EventLog> log, std::size_t after,
+                              std::size_t maxBytes, std::string expected) {
+    auto reader = log->read(after, false);
+    std::string got;
+    for (;;) {
+        std::string_view bytes = co_await reader->next(maxBytes);
+        if (bytes.empty()) break;
+        got += bytes;
+    }
+    check(got == expected);
+}
+
+void checkLog(asio::io_context& loop, const std::vector<Event>& events, std::size_t seed) {
+    auto log = std::make_shared<EventLog>(loop.get_executor());
+    std::vector<std::string> frames;
+    for (const Event& event : events) {
+        if (event.kind == EventKind::messageDelta)
+            log->appendDelta(event.text);
+        else
+            log->append(event);
+        frames.push_back(frame(event));
+    }
+    log->close();
+    for (int inFile = 0; inFile < 2; ++inFile) {
+        if (inFile) {
+            auto file = ScratchFile::create(std::filesystem::temp_directory_path());
+            check(file.ok() && log->moveTo(*file).ok());
+        }
+        for (std::size_t after = 0; after <= events.size(); after += 1 + seed % 7) {
+            std::string expected;
+            for (std::size_t i = after; i < frames.size(); ++i)
+                expected += frames[i];
+            asio::co_spawn(loop, readAll(log, after, 1 + (seed + after) % 300, expected),
+                           asio::detached);
+        }
+        loop.restart();
+        loop.run();
+    }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    // A few choices come from the bytes as a whole, so plain transcripts stay good seeds.
-    unsigned mix = static_cast<unsigned>(size);
-    for (unsigned char c : bytes)
-        mix = mix * 31 + c;
-    const bool steer = mix & 1;  // a second user message halfway through
-    const bool stop = mix & 2;   // a stop halfway through
-    const bool errors = mix & 4; // the same bytes on standard error, in two pieces
-    const int status = static_cast<int>(mix >> 3) % 256;
-
-    static boost::asio::io_context loop;
-    auto settle = [] {
-        loop.restart();
-        loop.poll();
-    };
-    {
-        auto run = ClaudeRunProbe::make(loop.get_executor());
-        auto early = test::collect(loop.get_executor(), run->subscribe());
-        std::shared_ptr<test::Received> late;
-        std::size_t lateReplay = 0; // log texts a run already finished replays to `late`
-
-        for (std::size_t at = 0; at < bytes.size();) {
-            std::size_t length = chunkLength(bytes, at);
-            ClaudeRunProbe::output(*run, bytes.substr(at, length));
-            if (!late && at + length >= bytes.size() / 2) {
-                late = test::collect(loop.get_executor(), run->subscribe());
-                if (run->finished()) lateReplay = ClaudeRunProbe::log(*run).size();
-                if (steer) run->sendUserMessage("and then?");
-                if (stop) run->stop();
-            }
-            at += length;
-            std::string word = checkedStatus(*run);
-            if ((word == "running") == run->finished()) std::abort();
-            settle();
-        }
-        if (!late) late = test::collect(loop.get_executor(), run->subscribe());
-        if (errors) {
-            ClaudeRunProbe::errors(*run, bytes.substr(0, bytes.size() / 2));
-            ClaudeRunProbe::errors(*run, bytes.substr(bytes.size() / 2));
-        }
-        ClaudeRunProbe::ended(*run, status);
-        settle();
-
-        auto log = ClaudeRunProbe::log(*run);
-        std::size_t terminals = 0, terminal = 0;
-        for (std::size_t i = 0; i < log.size(); ++i) {
-            if (isTerminal(eventName(log[i]))) {
-                ++terminals;
-                terminal = i;
-            }
-        }
-        if (terminals != 1 || !run->finished()) std::abort();
-        std::string word = checkedStatus(*run);
-        if ("run." + word != eventName(log[terminal])) std::abort();
-        // A failure's message is the one its event carried.
-        json status = run->statusJSON();
-        if (word == "failed" && status.value("error", "?") != json::parse(log[terminal])["error"])
-            std::abort();
-        if (word != "failed" && status.contains("error")) std::abort();
-        checkLive(*early, log, terminal);
-        if (lateReplay == 0) {
-            checkLive(*late, log, terminal);
-        } else if (!late->ended || late->texts.size() != lateReplay ||
-                   !std::equal(late->texts.begin(), late->texts.end(), log.begin())) {
-            std::abort();
-        }
-
-        // One who subscribes after the end gets the whole log, then its end.
-        auto after = test::collect(loop.get_executor(), run->subscribe());
-        settle();
-        if (!after->ended || after->texts != log) std::abort();
-    }
-    settle();
+    Transcript whole = translate(bytes, false);
+    Transcript pieces = translate(bytes, true);
+    check(whole.heard == pieces.heard);
+    static asio::io_context loop;
+    checkLog(loop, whole.events, size);
     return 0;
 }

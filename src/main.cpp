@@ -1,8 +1,8 @@
+#include "Serve.h"
 #include "config/BridgeConfig.h"
 #include "config/Installer.h"
 #include "mcp/MCPApprove.h"
 #include "platform/ExecutablePath.h"
-#include "Serve.h"
 
 #include <csignal>
 #include <cstdio>
@@ -43,16 +43,31 @@ int uninstall(const std::vector<std::string>&) {
 
 struct Command {
     const char* word;
+    /// What the usage line shows for it; null for the internal `mcp` mode, which only
+    /// Claude Code starts.
+    const char* usage;
     int (*run)(const std::vector<std::string>& arguments);
 };
 
 const Command commands[] = {
-    {"serve", [](const std::vector<std::string>&) { return serve(); }},
-    {"setup", setup},
-    {"install", install},
-    {"uninstall", uninstall},
-    {"mcp", [](const std::vector<std::string>& arguments) -> int { MCPApprove::run(arguments); }},
+    {"serve", "serve", [](const std::vector<std::string>&) { return serve(); }},
+    {"setup", "setup", setup},
+    {"install", "install", install},
+    {"uninstall", "uninstall", uninstall},
+    {"mcp", nullptr,
+     [](const std::vector<std::string>& arguments) -> int { MCPApprove::run(arguments); }},
 };
+
+int usage() {
+    std::string line = "usage: pavix-bridge [";
+    for (const Command& command : commands) {
+        if (!command.usage) continue;
+        if (line.back() != '[') line += " | ";
+        line += command.usage;
+    }
+    std::puts((line + "]").c_str());
+    return 2;
+}
 
 } // namespace
 
@@ -65,6 +80,5 @@ int main(int argc, char** argv) {
     const std::string word = arguments.empty() ? "serve" : arguments[0];
     for (const Command& command : commands)
         if (word == command.word) return command.run(arguments);
-    std::puts("usage: pavix-bridge [serve | setup | install | uninstall]");
-    return 2;
+    return usage();
 }

@@ -1,17 +1,22 @@
-// The output-line translator: Claude Code's text-delta lines cut from chunks, parsed,
-// turned into "message.delta" events, logged and queued for 0 or 10 subscribers.
-// One iteration is a fresh run fed 1,000 lines in 64 KiB chunks; figures are per line.
+// The run's hot path without the process: Claude Code's text-delta lines cut from 64 KiB
+// chunks, translated, appended to an event log, and read as frames by 0 or 10 readers.
+// One iteration is 1,000 lines; figures are per line.
 
-#include "RunProbe.h"
+#include "run/EventLog.h"
+#include "run/OutputTranslator.h"
 
 #include <benchmark/benchmark.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include <string>
 #include <vector>
 
 namespace {
+
+using namespace pavix;
 
 constexpr int linesPerRun = 1000;
 
@@ -26,18 +31,41 @@ std::string deltaLines() {
     return lines;
 }
 
+struct ToLog : OutputListener {
+    std::shared_ptr<EventLog> log;
+    std::string output;
+    void delta(std::string_view escaped, std::string_view text) override {
+        output += text;
+        log->appendDelta(escaped);
+    }
+    void event(Event event) override { log->append(event); }
+    void session(std::string_view) override {}
+    void result(TurnResult) override {}
+};
+
+asio::awaitable<void> drain(std::shared_ptr<EventLog::Reader> reader) {
+    while (!(co_await reader->next(262'144)).empty()) {
+    }
+}
+
 void translateDeltas(benchmark::State& state) {
     const std::string lines = deltaLines();
-    const auto subscribers = std::size_t(state.range(0));
-    boost::asio::io_context loop;
+    const auto readers = std::size_t(state.range(0));
+    asio::io_context loop;
     for (auto _ : state) {
-        auto run = pavix::ClaudeRunProbe::make(loop.get_executor());
-        std::vector<pavix::EventReader> readers;
-        for (std::size_t i = 0; i < subscribers; ++i)
-            readers.push_back(run->subscribe());
-        for (std::size_t at = 0; at < lines.size(); at += 65536)
-            pavix::ClaudeRunProbe::output(*run, std::string_view(lines).substr(at, 65536));
-        benchmark::DoNotOptimize(run);
+        ToLog sink;
+        sink.log = std::make_shared<EventLog>(loop.get_executor());
+        OutputTranslator translator(sink);
+        for (std::size_t i = 0; i < readers; ++i)
+            asio::co_spawn(loop, drain(sink.log->read(0, false)), asio::detached);
+        for (std::size_t at = 0; at < lines.size(); at += 65536) {
+            translator.consume(std::string_view(lines).substr(at, 65536));
+            loop.poll();
+        }
+        sink.log->close();
+        loop.run();
+        loop.restart();
+        benchmark::DoNotOptimize(sink.output);
     }
     state.SetItemsProcessed(std::int64_t(state.iterations()) * linesPerRun);
 }

@@ -1,21 +1,71 @@
 #include "bridge/Bridge.h"
 
-#include "config/ClaudeLocator.h"
 #include "Log.h"
+#include "config/ClaudeLocator.h"
+#include "config/Installer.h"
+#include "util/Files.h"
 #include "util/Json.h"
 
 #include <nlohmann/json.hpp>
+
+#include <functional>
+#include <optional>
 
 namespace pavix {
 
 using nlohmann::json;
 
-ClaudeInstallation ClaudeInstallation::locate() {
-    ClaudeInstallation found;
-    found.binary = ClaudeLocator::binary();
-    if (found.binary) found.version = ClaudeLocator::version(*found.binary);
-    return found;
+namespace {
+
+// Long enough to spare a status screen polling /health a stat per request, short enough
+// that signing in shows at once.
+constexpr auto signInCacheLife = std::chrono::seconds(2);
+
+// Whether `a` equals `b`, in time that depends only on the lengths.
+bool sameKey(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
 }
+
+std::vector<std::string> splitPath(std::string_view path) {
+    std::vector<std::string> segments;
+    while (!path.empty()) {
+        std::size_t slash = path.find('/');
+        std::string_view segment = path.substr(0, slash);
+        if (!segment.empty()) segments.emplace_back(segment);
+        if (slash == std::string_view::npos) break;
+        path.remove_prefix(slash + 1);
+    }
+    return segments;
+}
+
+// What `pattern`'s "*" segments captured, when every other segment matches exactly.
+std::optional<std::vector<std::string>> match(std::string_view pattern,
+                                              const std::vector<std::string>& segments) {
+    const std::vector<std::string> wanted = splitPath(pattern);
+    if (wanted.size() != segments.size()) return std::nullopt;
+    std::vector<std::string> captures;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        if (wanted[i] == "*")
+            captures.push_back(segments[i]);
+        else if (wanted[i] != segments[i])
+            return std::nullopt;
+    }
+    return captures;
+}
+
+} // namespace
+
+/// One row of the API's table: a request whose method and path match goes to `handler`.
+struct Bridge::Endpoint {
+    std::string method;
+    std::string pattern; ///< segments; "*" matches one
+    std::function<asio::awaitable<HTTPResponse>(Bridge&, Call)> handler;
+    bool loopbackOnly = false; ///< other peers get 401 even with the key
+};
 
 Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config)
     : Bridge(std::move(executor), std::move(config), ClaudeInstallation::locate()) {}
@@ -24,14 +74,16 @@ Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstal
     : executor_(std::move(executor))
     , config_(std::move(config))
     , claude_(std::move(claude))
-    , sessions_(SessionStore::defaultFile(), config_.project) {
+    , approvalServer_(Installer::currentBinary())
+    , sessions_(SessionStore::defaultFile(), config_.project)
+    , runs_(executor_, configFolder() / "run-logs") {
     log("claude code: " + (claude_.binary ? claude_.binary->string() : "not found") + " " +
         claude_.version.value_or(""));
 }
 
-const std::vector<Endpoint>& Bridge::endpoints() {
+const std::vector<Bridge::Endpoint>& Bridge::endpoints() {
     static const std::vector<Endpoint> table = {
-        {"POST", "internal/approve", &Bridge::approve, /*loopbackOnly=*/true},
+        {"POST", "internal/approve", &Bridge::relayApproval, /*loopbackOnly=*/true},
         {"GET", "api/sessions", &Bridge::listSessions},
         {"POST", "api/sessions", &Bridge::createSession},
         {"GET", "api/sessions/*/messages", &Bridge::sessionMessages},
@@ -55,83 +107,38 @@ const std::vector<Endpoint>& Bridge::endpoints() {
 }
 
 asio::awaitable<HTTPResponse> Bridge::handle(HTTPRequest request) {
-    const std::vector<std::string> segments = splitPath(request.path);
     if (request.method == "GET" && request.path == "/health") co_return health();
-
     auto token = request.bearer();
-    if (!token || !equal(*token, config_.key)) co_return errorResponse(401, "unauthorized");
+    if (!token || !sameKey(*token, config_.key)) co_return HTTPResponse::error(401, "unauthorized");
 
+    const std::vector<std::string> segments = splitPath(request.path);
     for (const Endpoint& endpoint : endpoints()) {
-        auto captures = route(endpoint.method, endpoint.pattern, request.method, segments);
+        if (endpoint.method != request.method) continue;
+        auto captures = match(endpoint.pattern, segments);
         if (!captures) continue;
         if (endpoint.loopbackOnly && !request.remoteIsLoopback)
-            co_return errorResponse(401, "unauthorized");
+            co_return HTTPResponse::error(401, "unauthorized");
         // g++ 12 destroys temporaries inside a co_await expression twice: keep them out of it.
         auto answer = endpoint.handler(*this, Call{std::move(request), std::move(*captures)});
         co_return co_await std::move(answer);
     }
-    co_return errorResponse(404, "not found");
+    co_return HTTPResponse::error(404, "not found");
 }
 
-HTTPResponse Bridge::health() const {
+HTTPResponse Bridge::health() {
+    auto now = std::chrono::steady_clock::now();
+    if (signInCheckedAt_ == std::chrono::steady_clock::time_point() ||
+        now - signInCheckedAt_ >= signInCacheLife) {
+        signedIn_ = ClaudeLocator::isSignedIn();
+        signInCheckedAt_ = now;
+    }
     return HTTPResponse::json(
         200, {
                  {"status", "ok"},
                  {"name", "pavix-bridge"},
                  {"claude_code", claude_.version ? json(*claude_.version) : json(nullptr)},
-                 {"signed_in", ClaudeLocator::isSignedIn()},
+                 {"signed_in", signedIn_},
              });
-}
-
-bool Bridge::equal(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
-std::vector<std::string> Bridge::splitPath(std::string_view path) {
-    std::vector<std::string> segments;
-    while (!path.empty()) {
-        std::size_t slash = path.find('/');
-        std::string_view segment = path.substr(0, slash);
-        if (!segment.empty()) segments.emplace_back(segment);
-        if (slash == std::string_view::npos) break;
-        path.remove_prefix(slash + 1);
-    }
-    return segments;
-}
-
-std::optional<std::vector<std::string>> Bridge::route(std::string_view patternMethod,
-                                                      std::string_view pattern,
-                                                      std::string_view requestMethod,
-                                                      const std::vector<std::string>& segments) {
-    if (patternMethod != requestMethod) return std::nullopt;
-    const std::vector<std::string> wanted = splitPath(pattern);
-    if (wanted.size() != segments.size()) return std::nullopt;
-    std::vector<std::string> captures;
-    for (std::size_t i = 0; i < wanted.size(); ++i) {
-        if (wanted[i] == "*")
-            captures.push_back(segments[i]);
-        else if (wanted[i] != segments[i])
-            return std::nullopt;
-    }
-    return captures;
-}
-
-json bodyObject(const std::string& body) {
-    return parseObject(body).value_or(json::object());
-}
-
-std::optional<std::string> stringField(const json& object, const char* key) {
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
-
-HTTPResponse errorResponse(std::int64_t status, const std::string& message) {
-    return HTTPResponse::json(status, {{"error", message}});
 }
 
 } // namespace pavix

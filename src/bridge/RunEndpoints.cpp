@@ -1,18 +1,18 @@
 // Starting runs, following and steering them, and relaying their approvals.
 #include "bridge/Bridge.h"
 
-#include "config/ClaudeLocator.h"
 #include "Log.h"
+#include "bridge/RunEventSource.h"
+#include "config/ClaudeLocator.h"
 #include "run/ClaudeRun.h"
 #include "util/Ids.h"
+#include "util/Json.h"
 #include "util/Text.h"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <nlohmann/json.hpp>
 
-#include <chrono>
-#include <filesystem>
+#include <charconv>
 
 namespace pavix {
 
@@ -20,68 +20,87 @@ using nlohmann::json;
 
 namespace {
 
+#if defined(__APPLE__)
+constexpr std::string_view notInstalled =
+    "Claude Code isn't installed on this Mac. Install the Claude app, then try again.";
+#else
+constexpr std::string_view notInstalled =
+    "Claude Code isn't installed on this computer. Install Claude Code, then try again.";
+#endif
+
 HTTPResponse ok() {
     return HTTPResponse::json(200, {{"ok", true}});
 }
 
 HTTPResponse noSuchRun() {
-    return errorResponse(404, "no such run");
+    return HTTPResponse::error(404, "no such run");
+}
+
+// A resume point: a decimal number of events already received, or nothing.
+std::optional<std::size_t> eventNumber(const std::map<std::string, std::string>& values,
+                                       const std::string& key) {
+    auto found = values.find(key);
+    if (found == values.end() || found->second.empty()) return std::nullopt;
+    std::size_t number = 0;
+    const std::string& text = found->second;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return number;
 }
 
 } // namespace
 
 asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
-    if (!claude_.binary)
-        co_return errorResponse(
-            409,
-            "Claude Code isn't installed on this Mac. Install the Claude app, then try again.");
-    json body = bodyObject(call.request.body);
-    std::string input = trimWhitespaceAndNewlines(stringField(body, "input").value_or(""));
-    if (input.empty()) co_return errorResponse(400, "input is required");
+    if (!claude_.binary) co_return HTTPResponse::error(409, notInstalled);
+    json body = objectOrEmpty(call.request.body);
+    std::string input = trimWhitespaceAndNewlines(stringValue(body, "input").value_or(""));
+    if (input.empty()) co_return HTTPResponse::error(400, "input is required");
     if (runs_.anyUnfinished())
-        co_return errorResponse(
+        co_return HTTPResponse::error(
             409, "Claude Code is still working on another task. Stop it or wait for it to finish.");
 
-    std::string sessionId = stringField(body, "session_id").value_or("");
+    std::string sessionId = stringValue(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
     // Saved before the launch, so the prompt survives a launch that fails.
     Session session = sessions_.addPrompt(sessionId, input);
 
     relocateVanishedClaude();
     ClaudeRun::Options options;
-    options.prompt = input;
-    options.instructions = stringField(body, "instructions");
-    options.cwd = session.cwd;
-    options.resume = session.claudeSessionId;
-    options.config = config_;
     // Claude Code starts in the session's folder: a relative path would be looked up there.
     std::error_code ignored;
-    options.binary = std::filesystem::absolute(*claude_.binary, ignored);
-    options.onSession = [this, alive = std::weak_ptr(alive_), sessionId](std::string claudeId) {
+    options.command = {std::filesystem::absolute(*claude_.binary, ignored),
+                       session.cwd,
+                       {},
+                       stringValue(body, "instructions"),
+                       session.claudeSessionId,
+                       config_,
+                       approvalServer_};
+    options.prompt = input;
+    auto alive = std::weak_ptr(alive_);
+    options.onSession = [this, alive, sessionId](std::string claudeId) {
         if (alive.lock()) sessions_.setClaudeSessionId(sessionId, std::move(claudeId));
+    };
+    options.onEnd = [this, alive, sessionId](std::string reply) {
+        if (!alive.lock()) return;
+        sessions_.addReply(sessionId, reply);
+        runs_.keepWithinMemory();
     };
     auto started = ClaudeRun::start(executor_, std::move(options));
     if (!started)
-        co_return errorResponse(409, "Couldn't start Claude Code: " + started.error().description);
-
-    std::shared_ptr<ClaudeRun> run = std::move(started.value());
-    runs_.add(run);
-    trimRuns();
-    spawn(executor_,
-          sessions_.record(
-              run->subscribe(), [run] { return run->statusJSON(); }, sessionId),
-          "recording a reply");
-    co_return HTTPResponse::json(202, {{"run_id", run->id()}, {"status", "running"}});
+        co_return HTTPResponse::error(409,
+                                      "Couldn't start Claude Code: " + started.error().description);
+    runs_.add(*started);
+    co_return HTTPResponse::json(202, {{"run_id", (*started)->id()}, {"status", "running"}});
 }
 
 void Bridge::relocateVanishedClaude() {
     if (!claude_.binary || ClaudeLocator::isExecutableFile(*claude_.binary)) return;
-    auto found = ClaudeLocator::binary();
-    if (!found) return; // the launch will say what is missing
     // This probe blocks the loop, but only for the first start after an update moved
     // Claude Code, and only briefly: a version that is slow to answer is not waited for.
-    claude_ = {found, ClaudeLocator::version(*found, std::chrono::seconds(2))};
-    log("claude code: " + found->string() + " " + claude_.version.value_or(""));
+    auto found = ClaudeInstallation::locate(std::chrono::seconds(2));
+    if (!found.binary) return; // the launch will say what is missing
+    claude_ = std::move(found);
+    log("claude code: " + claude_.binary->string() + " " + claude_.version.value_or(""));
 }
 
 asio::awaitable<HTTPResponse> Bridge::runStatus(Call call) {
@@ -93,15 +112,23 @@ asio::awaitable<HTTPResponse> Bridge::runStatus(Call call) {
 asio::awaitable<HTTPResponse> Bridge::runEvents(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run) co_return noSuchRun();
-    co_return HTTPResponse::events(run->subscribe());
+    const HTTPRequest& request = call.request;
+    std::optional<std::size_t> after = eventNumber(request.query, "after");
+    if (!request.query.contains("after")) after = eventNumber(request.headers, "last-event-id");
+    // A client that has the whole of an ended run is told to stop reconnecting.
+    if (after && run->finished() && *after >= run->events().size())
+        co_return HTTPResponse::noContent();
+    bool withIds = request.query.contains("ids");
+    co_return HTTPResponse::events(
+        std::make_shared<RunEventSource>(run->read(after.value_or(0), withIds)));
 }
 
 asio::awaitable<HTTPResponse> Bridge::answerApproval(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run) co_return noSuchRun();
-    std::string choice = stringField(bodyObject(call.request.body), "choice").value_or("deny");
+    std::string choice = stringValue(objectOrEmpty(call.request.body), "choice").value_or("deny");
     if (!run->resolveApproval(std::move(choice)))
-        co_return errorResponse(409, "nothing is waiting for approval");
+        co_return HTTPResponse::error(409, "nothing is waiting for approval");
     co_return ok();
 }
 
@@ -109,12 +136,11 @@ asio::awaitable<HTTPResponse> Bridge::steerRun(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run || run->finished()) co_return noSuchRun();
     // Unlike a prompt, a steering message goes as written: white space alone is a message.
-    std::string input = stringField(bodyObject(call.request.body), "input").value_or("");
-    if (input.empty()) co_return errorResponse(400, "input is required");
-    if (!run->sendUserMessage(std::move(input)))
-        co_return errorResponse(
+    std::string input = stringValue(objectOrEmpty(call.request.body), "input").value_or("");
+    if (input.empty()) co_return HTTPResponse::error(400, "input is required");
+    if (!run->steer(std::move(input)))
+        co_return HTTPResponse::error(
             409, "Claude Code isn't taking more messages now. Stop it or wait for it to finish.");
-    run->emit({{"event", "run.steered"}});
     co_return ok();
 }
 
@@ -125,16 +151,15 @@ asio::awaitable<HTTPResponse> Bridge::stopRun(Call call) {
     co_return ok();
 }
 
-asio::awaitable<HTTPResponse> Bridge::approve(Call call) {
-    json body = bodyObject(call.request.body);
-    auto id = stringField(body, "run");
+asio::awaitable<HTTPResponse> Bridge::relayApproval(Call call) {
+    json body = objectOrEmpty(call.request.body);
+    auto id = stringValue(body, "run");
     auto run = id ? runs_.find(*id) : nullptr;
     if (!run) co_return HTTPResponse::json(200, {{"choice", "deny"}});
-    std::string tool = stringField(body, "tool_name").value_or("tool");
-    auto input = body.find("input");
-    json toolInput = input != body.end() && input->is_object() ? *input : json::object();
+    std::string tool = stringValue(body, "tool_name").value_or("tool");
+    const json* input = objectAt(body, "input");
     // The held run stays answerable while the phone decides; other requests go on.
-    auto asking = run->requestApproval(std::move(tool), std::move(toolInput));
+    auto asking = run->requestApproval(std::move(tool), input ? *input : json::object());
     std::string choice = co_await std::move(asking);
     co_return HTTPResponse::json(200, {{"choice", std::move(choice)}});
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "util/Async.h"
+
 #include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,12 +12,20 @@ namespace pavix {
 
 class ClaudeRun;
 
-/// The runs started through the API, oldest first, so pruning drops the oldest
-/// finished ones. Pruning after every start keeps it to a couple of dozen entries,
-/// which is why lookups simply walk the list.
+/// The runs started through the API, oldest first. Besides the unfinished ones it keeps
+/// the newest `maxFinishedRuns` finished ones, which is why lookups simply walk the list.
 /// Loop-affine, like the Bridge that owns it.
 class RunRegistry {
 public:
+    static constexpr std::size_t maxFinishedRuns = 20;
+    /// The most memory the events and output of finished runs hold; older runs beyond it
+    /// keep theirs in scratch files in the folder given at construction.
+    static constexpr std::size_t finishedRunsMemory = 64 << 20;
+
+    /// Scratch files go to `folder`, which is created when first needed and emptied now.
+    RunRegistry(asio::any_io_executor executor, std::filesystem::path folder);
+
+    /// Registers `run`, then drops the oldest finished runs beyond `maxFinishedRuns`.
     void add(std::shared_ptr<ClaudeRun> run);
     /// The run with `id`; null when none is held.
     std::shared_ptr<ClaudeRun> find(const std::string& id) const;
@@ -23,13 +34,18 @@ public:
     bool anyActive() const;
     /// Asks every active run that has not been asked yet to stop.
     void stopActive();
-    /// Drops the oldest finished runs until at most `keep` finished ones remain;
-    /// unfinished runs always stay.
-    void trim(std::size_t keep);
-    std::size_t size() const { return runs_.size(); }
+    /// Moves the events and output of the oldest finished runs into files until those in
+    /// memory fit `finishedRunsMemory`. Runs soon, not now: it may be asked from a run's end.
+    void keepWithinMemory();
 
 private:
+    void moveOldRunsToFiles();
+
+    asio::any_io_executor executor_;
+    std::filesystem::path folder_;
+    bool moveScheduled_ = false;
     std::vector<std::shared_ptr<ClaudeRun>> runs_;
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };
 
 } // namespace pavix

@@ -1,6 +1,6 @@
 #include "bridge/Bridge.h"
 
-#include <nlohmann/json.hpp>
+#include "util/Json.h"
 
 namespace pavix {
 
@@ -11,9 +11,9 @@ asio::awaitable<HTTPResponse> Bridge::listSessions(Call) {
 }
 
 asio::awaitable<HTTPResponse> Bridge::createSession(Call call) {
-    json body = bodyObject(call.request.body);
+    json body = objectOrEmpty(call.request.body);
     std::string id =
-        sessions_.create(stringField(body, "id").value_or(""), stringField(body, "title"));
+        sessions_.create(stringValue(body, "id").value_or(""), stringValue(body, "title"));
     co_return HTTPResponse::json(200, {{"session", {{"id", id}}}});
 }
 

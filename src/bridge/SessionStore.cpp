@@ -143,21 +143,4 @@ void SessionStore::addReply(const std::string& id, const std::string& reply) {
     save();
 }
 
-asio::awaitable<void> SessionStore::record(EventReader stream,
-                                           std::function<nlohmann::json()> status, std::string id) {
-    for (;;) {
-        auto texts = co_await stream.next();
-        if (texts.empty()) break;
-    }
-    addReply(id, replyText(status()));
-}
-
-std::string replyText(const json& status) {
-    if (auto error = status.find("error"); error != status.end() && error->is_string())
-        return error->get<std::string>();
-    if (auto output = status.find("output"); output != status.end() && output->is_string())
-        return output->get<std::string>();
-    return {};
-}
-
 } // namespace pavix

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bridge/Session.h"
-#include "http/EventStream.h"
+#include "util/Async.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -57,12 +57,6 @@ public:
     /// `lastActive`; then saves.
     void addReply(const std::string& id, const std::string& reply);
 
-    /// Waits for `stream` to end (its texts are ignored), then stores as the reply of
-    /// session `id` the "error" string of `status()`, else its "output" string, else
-    /// nothing. The store must outlive the wait.
-    asio::awaitable<void> record(EventReader stream, std::function<nlohmann::json()> status,
-                                 std::string id);
-
     /// Writes the whole store; a failure leaves the file as it was and is not reported to
     /// the caller (the store stays authoritative: the next save writes it all). The first
     /// failure after a success is logged, and so is the first success after failures.
@@ -76,9 +70,5 @@ private:
     Sessions sessions_;
     bool saveFailing_ = false;
 };
-
-/// A finished run's reply in its status object: "error" if a string, else "output" if a
-/// string, else empty.
-std::string replyText(const nlohmann::json& status);
 
 } // namespace pavix

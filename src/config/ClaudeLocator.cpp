@@ -1,8 +1,10 @@
 #include "config/ClaudeLocator.h"
 
+#include "config/ClaudeInstallation.h"
+
 #include "config/VersionOrder.h"
-#include "platform/probe.h"
 #include "platform/SignIn.h"
+#include "platform/probe.h"
 #include "util/Files.h"
 #include "util/Text.h"
 
@@ -73,3 +75,14 @@ bool isSignedIn() {
 }
 
 } // namespace pavix::ClaudeLocator
+
+namespace pavix {
+
+ClaudeInstallation ClaudeInstallation::locate(std::chrono::milliseconds limit) {
+    ClaudeInstallation found;
+    found.binary = ClaudeLocator::binary();
+    if (found.binary) found.version = ClaudeLocator::version(*found.binary, limit);
+    return found;
+}
+
+} // namespace pavix

@@ -1,21 +1,23 @@
 #include "http/HTTPResponse.h"
 
-#include <nlohmann/json.hpp>
+#include "util/Json.h"
 
 namespace pavix {
 
 HTTPResponse HTTPResponse::json(std::int64_t status, const nlohmann::json& value) {
-    std::string body;
-    try {
-        body = value.dump();
-    } catch (const nlohmann::json::exception&) {
-        body = "{}";
-    }
-    return HTTPResponse(status, std::move(body), std::nullopt);
+    return HTTPResponse(status, compactJSON(value).value_or("{}"), nullptr);
 }
 
-HTTPResponse HTTPResponse::events(EventReader stream) {
-    return HTTPResponse(200, {}, std::move(stream));
+HTTPResponse HTTPResponse::error(std::int64_t status, std::string_view message) {
+    return json(status, {{"error", message}});
+}
+
+HTTPResponse HTTPResponse::noContent() {
+    return HTTPResponse(204, {}, nullptr);
+}
+
+HTTPResponse HTTPResponse::events(std::shared_ptr<EventSource> source) {
+    return HTTPResponse(200, {}, std::move(source));
 }
 
 } // namespace pavix

@@ -1,39 +1,44 @@
 #pragma once
 
-#include "http/EventStream.h"
+#include "http/EventSource.h"
 
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace pavix {
 
-/// What the API answers: a complete JSON response, or a server-sent event stream.
+/// What the API answers: a complete JSON response, an empty one, or a server-sent event
+/// stream.
 class HTTPResponse {
 public:
     /// A JSON response; the value is serialized now, compactly with "/" unescaped,
     /// and becomes "{}" when it cannot be serialized (e.g. invalid UTF-8 in a string).
     static HTTPResponse json(std::int64_t status, const nlohmann::json& value);
-    /// A 200 event stream that lasts as long as `stream`.
-    static HTTPResponse events(EventReader stream);
+    /// {"error": message} with `status`.
+    static HTTPResponse error(std::int64_t status, std::string_view message);
+    /// 204 with no body.
+    static HTTPResponse noContent();
+    /// A 200 event stream that lasts as long as `source` yields bytes.
+    static HTTPResponse events(std::shared_ptr<EventSource> source);
 
     std::int64_t status() const { return status_; }
-    /// The serialized JSON body (empty for an event stream).
+    /// The serialized JSON body (empty for 204 and event streams).
     const std::string& body() const { return body_; }
-    bool isEvents() const { return stream_.has_value(); }
-    /// The event stream; only for an events response.
-    EventReader& stream() { return *stream_; }
+    /// The event stream; null for the other kinds.
+    const std::shared_ptr<EventSource>& eventSource() const { return events_; }
 
 private:
-    HTTPResponse(std::int64_t status, std::string body, std::optional<EventReader> stream)
+    HTTPResponse(std::int64_t status, std::string body, std::shared_ptr<EventSource> events)
         : status_(status)
         , body_(std::move(body))
-        , stream_(std::move(stream)) {}
+        , events_(std::move(events)) {}
     std::int64_t status_;
     std::string body_;
-    std::optional<EventReader> stream_;
+    std::shared_ptr<EventSource> events_;
 };
 
 } // namespace pavix

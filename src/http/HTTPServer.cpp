@@ -1,7 +1,8 @@
 #include "http/HTTPServer.h"
 
-#include "http/HTTPWire.h"
 #include "Log.h"
+#include "http/EventStreaming.h"
+#include "http/HTTPWire.h"
 #include "util/Descriptors.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -91,46 +92,6 @@ asio::awaitable<void> expireAfter(Duration deadline) {
     co_await timer.async_wait(noThrow);
 }
 
-// One event-stream connection: the pump writes, the watcher notices a peer that has gone.
-struct EventConnection {
-    std::shared_ptr<tcp::socket> socket;
-    EventReader reader;
-};
-
-asio::awaitable<void> watchPeer(std::shared_ptr<EventConnection> connection) {
-    char sink[512];
-    for (;;) {
-        auto [error, n] = co_await connection->socket->async_read_some(asio::buffer(sink), noThrow);
-        if (error) break;
-    }
-    // The peer has finished or failed, or the pump closed the socket: either way, done.
-    connection->reader.abandon();
-}
-
-asio::awaitable<void> streamEvents(std::shared_ptr<tcp::socket> socket, EventReader reader) {
-    auto connection = std::make_shared<EventConnection>(EventConnection{socket, std::move(reader)});
-    auto [headError, n] =
-        co_await asio::async_write(*socket, asio::buffer(eventStreamHead), noThrow);
-    if (!headError) {
-        spawn(socket->get_executor(), watchPeer(connection), "event stream watch");
-        // Events queue up in the reader while a write is under way, so a slow peer never
-        // holds the producer up; each write frames only a bounded part of the queue, so
-        // neither a slow peer nor one joining a long run gets a framed copy of the log.
-        for (;;) {
-            auto batch = co_await connection->reader.next(maxEventWrite);
-            if (batch.empty()) break;
-            std::string bytes;
-            for (const auto& text : batch)
-                appendEvent(bytes, *text);
-            auto [error, written] =
-                co_await asio::async_write(*socket, asio::buffer(bytes), noThrow);
-            if (error) break;
-        }
-    }
-    connection->reader.abandon();
-    closeGracefully(*socket);
-}
-
 asio::awaitable<void> serveConnection(tcp::socket accepted,
                                       std::shared_ptr<const HTTPServer::Handler> handler,
                                       Duration deadline) {
@@ -142,11 +103,13 @@ asio::awaitable<void> serveConnection(tcp::socket accepted,
         co_return;
     }
     HTTPResponse response = co_await (*handler)(std::move(*std::get<0>(outcome)));
-    if (response.isEvents()) {
-        co_await streamEvents(socket, std::move(response.stream()));
+    if (response.eventSource()) {
+        co_await streamEvents(socket, response.eventSource());
         co_return;
     }
-    std::string bytes = jsonResponseBytes(response.status(), response.body());
+    std::string bytes = response.status() == 204
+                            ? emptyResponseBytes(response.status())
+                            : jsonResponseBytes(response.status(), response.body());
     co_await asio::async_write(*socket, asio::buffer(bytes), noThrow);
     closeGracefully(*socket);
 }
@@ -236,10 +199,6 @@ void HTTPServer::start(std::function<void(const Error&)> onFailure) {
 std::uint16_t HTTPServer::port() const {
     error_code error;
     return listener_->acceptor.local_endpoint(error).port();
-}
-
-std::string_view HTTPServer::reason(std::int64_t status) {
-    return reasonPhrase(status);
 }
 
 asio::awaitable<void> HTTPServer::acceptConnections(std::shared_ptr<Listener> listener,

@@ -3,8 +3,8 @@
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
 #include "http/RequestParser.h"
-#include "util/Result.h"
 #include "util/Async.h"
+#include "util/Result.h"
 
 #include <chrono>
 #include <cstddef>
@@ -19,9 +19,6 @@ namespace pavix {
 inline constexpr std::size_t readChunkSize = 65'536;
 /// The largest buffer that is still read further while it holds no complete request.
 inline constexpr std::size_t maxRequestBuffer = 2'000'000;
-/// The most bytes of events framed for one write, unless one event alone is larger:
-/// the rest wait in the stream's queue, shared with the run's log rather than copied.
-inline constexpr std::size_t maxEventWrite = 262'144;
 
 /// What a connection does after a read: parsing comes first, so a request whose last
 /// bytes arrive with the peer's end of sending is still answered.
@@ -55,8 +52,6 @@ public:
 
     /// The port actually bound.
     std::uint16_t port() const;
-
-    static std::string_view reason(std::int64_t status);
 
 private:
     struct Listener;

@@ -8,6 +8,8 @@ std::string_view reasonPhrase(std::int64_t status) {
         return "OK";
     case 202:
         return "Accepted";
+    case 204:
+        return "No Content";
     case 400:
         return "Bad Request";
     case 401:
@@ -33,17 +35,9 @@ std::string jsonResponseBytes(std::int64_t status, std::string_view body) {
     return bytes;
 }
 
-void appendEvent(std::string& bytes, std::string_view text) {
-    bytes += "data: ";
-    bytes += text;
-    bytes += "\n\n";
-}
-
-std::string eventBytes(std::string_view text) {
-    std::string bytes;
-    bytes.reserve(text.size() + eventFraming);
-    appendEvent(bytes, text);
-    return bytes;
+std::string emptyResponseBytes(std::int64_t status) {
+    return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reasonPhrase(status)) +
+           "\r\nConnection: close\r\n\r\n";
 }
 
 } // namespace pavix

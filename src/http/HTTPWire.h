@@ -15,17 +15,12 @@ std::string_view reasonPhrase(std::int64_t status);
 /// "Connection: close" headers, blank line, then `body` as is.
 std::string jsonResponseBytes(std::int64_t status, std::string_view body);
 
+/// A response without a body (204): status line and "Connection: close".
+std::string emptyResponseBytes(std::int64_t status);
+
 /// The head of a server-sent event stream (status 200, no length: the close ends it).
 inline constexpr std::string_view eventStreamHead =
     "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
     "Connection: close\r\n\r\n";
-
-/// What eventBytes adds to the text.
-inline constexpr std::size_t eventFraming = 8;
-/// One event of the stream: "data: " + text + "\n\n", the text unchanged even when it
-/// holds line breaks.
-std::string eventBytes(std::string_view text);
-/// Appends eventBytes(text) to `bytes`, so several events go out in one write.
-void appendEvent(std::string& bytes, std::string_view text);
 
 } // namespace pavix

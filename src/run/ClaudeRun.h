@@ -1,55 +1,57 @@
 #pragma once
 
-#include "config/BridgeConfig.h"
-#include "http/EventStream.h"
-#include "util/Result.h"
+#include "run/ClaudeCommand.h"
+#include "run/ClaudeProcess.h"
+#include "run/EventLog.h"
+#include "run/OutputTranslator.h"
 #include "util/Async.h"
 
 #include <nlohmann/json_fwd.hpp>
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace pavix {
 
-class ChildProcess;
-struct ClaudeRunProbe;
-
 /// One Claude Code process and everything the service knows about it: status, output,
-/// the event log with its subscribers, and the approval it may be waiting on.
+/// the event log, and the approval it may be waiting on.
 ///
-/// Loop affinity: every member runs on the executor given to `start`, as do the
-/// process's callbacks and the run's timers; nothing here locks. Callbacks and timers
-/// hold the run weakly, so a run that its owner drops goes quiet. Outcomes kept:
-/// exactly one terminal event; a subscriber gets the log, then live events, each once;
-/// every approval request is answered exactly once.
-class ClaudeRun : public std::enable_shared_from_this<ClaudeRun> {
+///   state        what leads out of it
+///   running      an approval request → waiting_for_approval; the last turn's result, or
+///                the process's end → ended
+///   waiting_for_approval
+///                the phone's answer, a newer request, the timeout → running
+///   stopping     (stop(): the waiting approval is denied, SIGINT; SIGTERM 3 s later and
+///                SIGKILL 5 s after that while the process lives) an error result or the
+///                process's end → ended "cancelled"; a successful result → "completed"
+///   ended        one terminal event, published once: "completed", "failed", "cancelled"
+///
+/// The process may outlive the run's end (processRunning()). Should its output close
+/// while it runs, its input is closed and it is ended on the stop's schedule.
+///
+/// Loop affinity: every member runs on the executor given to `start`, as do the process's
+/// callbacks and the run's timers; nothing here locks. Callbacks and timers hold the run
+/// weakly, so a run that its owner drops goes quiet. So: exactly one terminal event; a
+/// reader gets the log, then live events, each once; every approval request is answered
+/// exactly once.
+class ClaudeRun : public std::enable_shared_from_this<ClaudeRun>, private OutputListener {
 public:
     struct Options {
+        ClaudeCommand command; ///< its `runId` is filled in by `start`
         std::string prompt;
-        std::optional<std::string> instructions;
-        std::filesystem::path cwd;
-        std::optional<std::string> resume;
-        BridgeConfig config;
-        std::filesystem::path binary;
-        /// Told Claude Code's session id when its "init" message names one (on the loop).
+        /// Told Claude Code's session id when its "init" message names one.
         std::function<void(std::string)> onSession;
+        /// Told the reply to store once the run has ended: the error of a failed run, else
+        /// its output.
+        std::function<void(std::string)> onEnd;
         std::chrono::steady_clock::duration approvalTimeout = std::chrono::seconds(600);
-        /// After a stop: SIGTERM this long after the SIGINT, SIGKILL this long after that.
-        std::chrono::steady_clock::duration stopTerminateAfter = std::chrono::seconds(3);
-        std::chrono::steady_clock::duration stopKillAfter = std::chrono::seconds(5);
-        /// The program Claude Code starts as its approval server; empty means
-        /// `Installer::currentBinary()`.
-        std::filesystem::path mcpCommand;
+        StopSchedule stopSchedule;
     };
 
     /// Launches Claude Code and writes the prompt as its first input line. Fails with a
@@ -63,25 +65,29 @@ public:
 
     const std::string& id() const { return id_; }
     /// True once the terminal event has been published.
-    bool finished() const { return finished_; }
+    bool finished() const { return end_.has_value(); }
     /// True until Claude Code's process has been reaped, which may be after `finished()`.
     bool processRunning() const;
-    /// True once `stop()` has been called.
-    bool stopRequested() const { return cancelled_; }
+    bool stopRequested() const { return stopRequested_; }
     /// {"status", "output"} always; "error", "last_event", "session_id" when set.
     nlohmann::json statusJSON() const;
+    /// The events so far, in order.
+    const EventLog& events() const { return *log_; }
 
-    /// The whole event log, then live events until the run finishes (at once when it
-    /// already has). Destroying the reader unsubscribes.
-    EventReader subscribe();
-    /// Publishes `event` (an object named by its "event" key) to the log and subscribers.
-    void emit(nlohmann::json event);
-    /// Writes one user message to Claude Code's input; the run then expects one more
-    /// "result" before it finishes. Never blocks. False, with nothing sent, when Claude
-    /// Code takes no more input or has left too much of it unread.
-    bool sendUserMessage(std::string message);
-    /// Denies a waiting approval and interrupts Claude Code, escalating to SIGTERM and
-    /// then SIGKILL while it keeps running. Safe on a finished run and when repeated.
+    /// The bytes its events and output hold in memory.
+    std::size_t memoryBytes() const;
+    /// Moves a finished run's events and output into a scratch file in `folder`, where
+    /// readers and the status find them, releasing their memory; on failure nothing changes.
+    Status moveToFile(const std::filesystem::path& folder);
+
+    /// The log after its first `after` events, then live events until the run ends.
+    std::shared_ptr<EventLog::Reader> read(std::size_t after, bool withIds);
+    /// Sends the phone's further message to Claude Code, which then owes one more result
+    /// before the run ends, and publishes "run.steered". False, with nothing sent, when
+    /// Claude Code takes no more input or has left too much of it unread.
+    bool steer(std::string message);
+    /// Denies a waiting approval and stops Claude Code (see the table above). Safe on a
+    /// finished run and when repeated.
     void stop();
 
     /// Answers the waiting approval request with `choice`; false when none is waiting.
@@ -91,68 +97,39 @@ public:
     /// answered "session" before return "once" at once, without asking.
     asio::awaitable<std::string> requestApproval(std::string tool, nlohmann::json input);
 
-    // The pieces of the launch, pure so they can be checked without launching.
-
-    /// Direct mode: the configuration's settings are absent or "direct".
-    static bool directMode(const BridgeConfig& config);
-    /// The service's environment filtered for Claude Code, with a PATH that finds it.
-    static std::map<std::string, std::string> environment(bool direct);
-    /// The inline MCP configuration naming `command` as the approval server.
-    static Result<std::string> mcpConfiguration(const std::filesystem::path& command,
-                                                std::uint16_t port, const std::string& runId);
-    /// Claude Code's arguments (without the program itself).
-    static std::vector<std::string> arguments(const std::string& mcpConfiguration, bool direct,
-                                              const std::optional<std::string>& instructions,
-                                              const std::optional<std::string>& resume);
-    /// A tool's name as shown: an MCP tool by its last "__" piece, others unchanged.
-    static std::string displayName(const std::string& tool);
-    /// A short text about a tool's input: its first telling string, cut to 300 clusters.
-    static std::optional<std::string> preview(const nlohmann::json* input);
-
 private:
-    friend struct ClaudeRunProbe;
     struct PendingApproval;
-    struct ToolCall {
-        std::string name;
-        std::chrono::steady_clock::time_point started;
-    };
 
     ClaudeRun(asio::any_io_executor executor, Options options);
 
-    // Claude Code's output and end.
-    void consume(std::string_view chunk);
-    void outputEnded();
-    void consumeErrors(std::string_view chunk);
-    void handle(const nlohmann::json& message);
-    void handleAssistant(const nlohmann::json& message);
-    void handleUser(const nlohmann::json& message);
-    void handleResult(const nlohmann::json& message);
+    // What Claude Code's output says (OutputListener).
+    void delta(std::string_view escaped, std::string_view text) override;
+    void event(Event event) override;
+    void session(std::string_view id) override;
+    void result(TurnResult result) override;
+
+    void outputChunk(std::string_view chunk);
     void processEnded(int status);
-    void finish(nlohmann::json event);
+    bool sendUserMessage(std::string message);
+    void publish(const Event& event);
+    void finish(RunEnd end);
 
     asio::any_io_executor executor_;
     std::string id_;
     Options options_;
-    std::shared_ptr<ChildProcess> process_;
+    std::shared_ptr<EventLog> log_;
+    OutputTranslator translator_;
+    std::unique_ptr<ClaudeProcess> process_;
 
-    std::string status_ = "running";
     std::string output_;
-    std::optional<std::string> error_;
-    std::optional<std::string> lastEvent_;
+    std::shared_ptr<ScratchFile> outputFile_; ///< holds the output once moved there
+    std::uint64_t outputAt_ = 0;
+    std::size_t outputSize_ = 0;
     std::optional<std::string> sessionId_;
-    std::vector<EventText> events_;
-    std::map<std::uint64_t, EventWriter> subscribers_;
-    std::uint64_t nextSubscriber_ = 0;
-    bool finished_ = false;
-    bool cancelled_ = false;
-
-    std::string buffer_;
-    std::size_t scanned_ = 0;   ///< bytes of `buffer_` known to hold no newline
-    bool droppingLine_ = false; ///< the line being read has been dropped as overlong
-    std::string stderrTail_;
+    std::optional<EventKind> lastEvent_;
+    std::optional<RunEnd> end_;
+    bool stopRequested_ = false;
     std::int64_t openTurns_ = 0;
-    bool sawDelta_ = false;
-    std::map<std::string, ToolCall> tools_;
 
     std::shared_ptr<PendingApproval> approval_;
     std::set<std::string> allowedForRun_;

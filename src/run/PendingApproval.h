@@ -12,8 +12,8 @@ namespace pavix {
 /// One approval request's one-shot answer slot. The timer is both the request's
 /// timeout (when it expires) and its wake-up (cancelled once `answer` is set).
 struct ClaudeRun::PendingApproval {
-    explicit PendingApproval(asio::any_io_executor executor, std::string tool)
-        : wake(executor)
+    PendingApproval(asio::any_io_executor executor, std::string tool)
+        : wake(std::move(executor))
         , tool(std::move(tool)) {}
 
     /// Hands `choice` to the waiting request; later answers are ignored.

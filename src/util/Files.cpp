@@ -104,18 +104,17 @@ void removeLeftoverTemporaries(const fs::path& path) {
     }
 }
 
-std::string fileTimestamp() {
+std::string utcNow(const char* format) {
     std::time_t now = std::time(nullptr);
     std::tm utc{};
     gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-    return text;
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, format, &utc));
 }
 
 std::optional<fs::path> setAside(const fs::path& path, bool move) {
     fs::path target = path;
-    target += ".corrupt-" + fileTimestamp();
+    target += ".corrupt-" + utcNow("%Y%m%dT%H%M%SZ");
     std::error_code ec;
     if (move) {
         fs::rename(path, target, ec);

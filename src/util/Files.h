@@ -33,8 +33,8 @@ void removeLeftoverTemporaries(const std::filesystem::path& path);
 /// when the descriptor refuses them.
 bool writeAll(int fd, std::string_view bytes);
 
-/// A file-name-safe UTC timestamp, e.g. 20261206T203000Z.
-std::string fileTimestamp();
+/// The current UTC time in strftime's `format`, e.g. "%Y%m%dT%H%M%SZ" for 20261206T203000Z.
+std::string utcNow(const char* format);
 
 /// Keeps an undecodable file for the user: `path` + ".corrupt-" + timestamp.
 /// With `move` the original is renamed away, otherwise copied. Returns the new path, or

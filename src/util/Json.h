@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace pavix {
@@ -13,5 +14,27 @@ inline constexpr int maximumNesting = 512;
 /// `text` as a JSON object, or nothing when it is not JSON, not an object, or nested
 /// more than `maximumNesting` levels deep.
 std::optional<nlohmann::json> parseObject(std::string_view text);
+
+/// `text` as a JSON object, or an empty object when it is not one (see parseObject).
+nlohmann::json objectOrEmpty(std::string_view text);
+
+// Member look-ups: a missing member, a member of another type and a value that is not an
+// object all count as absent.
+const std::string* stringAt(const nlohmann::json& object, const char* key);
+/// A copy of the string at `key`, when there is one.
+std::optional<std::string> stringValue(const nlohmann::json& object, const char* key);
+const nlohmann::json* objectAt(const nlohmann::json& object, const char* key);
+std::optional<bool> booleanAt(const nlohmann::json& object, const char* key);
+
+/// Compact JSON with "/" unescaped, or nothing when a string in it is not UTF-8.
+std::optional<std::string> compactJSON(const nlohmann::json& value);
+/// Compact JSON with any invalid UTF-8 replaced by U+FFFD: one stray byte must not cost
+/// the whole text.
+std::string compactJSONReplacing(const nlohmann::json& value);
+
+/// Appends `text` as the inside of a JSON string, escaped exactly as compactJSON would
+/// (quote, backslash, \b \f \n \r \t, other control characters as \u00xx, the rest as
+/// is). `text` must be valid UTF-8.
+void appendEscaped(std::string& out, std::string_view text);
 
 } // namespace pavix

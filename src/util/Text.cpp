@@ -78,6 +78,21 @@ bool isValidUTF8(std::string_view text) {
     return forEachCodePoint(text, [](const CodePoint&) {});
 }
 
+std::string validUTF8(std::string_view text) {
+    std::string valid;
+    valid.reserve(text.size());
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    for (std::size_t at = 0; at < text.size();) {
+        utf8proc_int32_t value;
+        auto n =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &value);
+        std::size_t length = n > 0 ? static_cast<std::size_t>(n) : 1;
+        valid.append(n > 0 ? text.substr(at, length) : std::string_view("\xEF\xBF\xBD"));
+        at += length;
+    }
+    return valid;
+}
+
 std::string firstGraphemes(std::string_view text, std::size_t count) {
     auto starts = clusterStarts(text);
     std::size_t clusters = starts.size() - 1;

@@ -8,6 +8,9 @@ namespace pavix {
 
 bool isValidUTF8(std::string_view text);
 
+/// `text` with each byte that does not begin a valid UTF-8 character replaced by U+FFFD.
+std::string validUTF8(std::string_view text);
+
 /// The first `count` extended grapheme clusters of valid UTF-8 `text`.
 std::string firstGraphemes(std::string_view text, std::size_t count);
 

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "run/RunEvents.h"
+#include "util/Async.h"
+#include "util/Result.h"
+#include "util/ScratchFile.h"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pavix {
+
+/// One run's events in order, numbered from 1, for everyone who follows the run.
+///
+/// A run may stream hundreds of thousands of text deltas and twenty finished runs are
+/// kept, so the log is compact: a delta is kept as its escaped text, any other event as
+/// its JSON text, each behind a one- or two-byte length, in 64 KiB blocks that are never
+/// moved (a long run never needs twice its size while growing). The wire's frames are
+/// made by each reader as it takes events. A closed log can be moved into a file.
+///
+/// Loop-affine: the log and its readers are used on the loop that made them.
+class EventLog : public std::enable_shared_from_this<EventLog> {
+public:
+    class Reader;
+
+    explicit EventLog(asio::any_io_executor executor);
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    /// Adds a "message.delta" event whose text, escaped for JSON, is `escapedText`.
+    void appendDelta(std::string_view escapedText);
+    /// Adds any other event.
+    void append(const Event& event);
+    /// Readers following the run live send what is left, then end. An event added after
+    /// this reaches only readers that start later (an approval denied as the run ends).
+    void close();
+
+    bool closed() const { return closed_; }
+    /// How many events there are; the last one's number.
+    std::size_t size() const { return count_; }
+    /// The bytes the log holds in memory.
+    std::size_t memoryBytes() const;
+
+    /// Appends a closed log's events to `file` and reads them from there from now on,
+    /// releasing their memory. On failure the log stays as it was.
+    Status moveTo(std::shared_ptr<ScratchFile> file);
+
+    /// A reader of the events after the first `after` (0 for all; beyond the end means
+    /// from the end). With `withIds`, each frame starts with its "id: <number>" line.
+    std::shared_ptr<Reader> read(std::size_t after, bool withIds);
+
+private:
+    struct Block;
+    friend class Reader;
+    void add(bool isDelta, std::string_view payload);
+    void wakeReaders();
+    std::uint64_t positionOf(std::size_t event) const;
+    /// The entries' bytes from `position` up to at least `wanted` bytes (or the end),
+    /// whole entries only; at least one entry when any is left.
+    std::string_view entriesAt(std::uint64_t position, std::size_t wanted,
+                               std::string& scratch) const;
+
+    asio::any_io_executor executor_;
+    std::vector<Block> blocks_;
+    std::vector<std::uint64_t> checkpoints_; ///< where every 256th event begins
+    std::uint64_t end_ = 0;                  ///< the entries' total size
+    std::size_t count_ = 0;
+    bool closed_ = false;
+    std::size_t closedAt_ = 0; ///< the size when closed
+    std::shared_ptr<ScratchFile> file_;
+    std::uint64_t fileStart_ = 0; ///< where the entries begin in `file_`
+    std::vector<Reader*> waiting_;
+};
+
+/// One subscriber's place in a log.
+class EventLog::Reader {
+public:
+    Reader(std::shared_ptr<EventLog> log, std::size_t after, bool withIds);
+
+    /// Waits until there is something to send and returns it: the frames of the next
+    /// events ("data: " + JSON + "\n\n"), as many whole ones as fit in `maxBytes` but at
+    /// least one; with ids, a ":" comment line after 15 seconds without an event. Empty
+    /// once the log is closed and read to its end, or after `cancel()`. The bytes stay
+    /// valid until the next call.
+    asio::awaitable<std::string_view> next(std::size_t maxBytes);
+    /// Ends the reading: a waiting `next()` returns empty at once.
+    void cancel();
+
+private:
+    friend class EventLog;
+    void render(std::string_view entries, std::size_t maxBytes, std::size_t end);
+
+    std::shared_ptr<EventLog> log_;
+    std::size_t nextEvent_;
+    std::uint64_t position_;
+    bool withIds_;
+    bool live_; ///< started before the log was closed
+    bool cancelled_ = false;
+    asio::steady_timer wake_;
+    std::string frames_;
+    std::string scratch_;
+};
+
+} // namespace pavix
