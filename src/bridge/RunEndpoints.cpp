@@ -114,7 +114,7 @@ asio::awaitable<HTTPResponse> Bridge::runEvents(Call call) {
     if (!run) co_return noSuchRun();
     const HTTPRequest& request = call.request;
     std::optional<std::size_t> after = eventNumber(request.query, "after");
-    if (!request.query.contains("after")) after = eventNumber(request.headers, "last-event-id");
+    if (!after) after = eventNumber(request.headers, "last-event-id");
     // A client that has the whole of an ended run is told to stop reconnecting.
     if (after && run->finished() && *after >= run->events().size())
         co_return HTTPResponse::noContent();
