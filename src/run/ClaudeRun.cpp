@@ -56,31 +56,23 @@ nlohmann::json ClaudeRun::statusJSON() const {
     std::string_view status = end_        ? endStatus(end_->kind)
                               : approval_ ? "waiting_for_approval"
                                           : "running";
-    nlohmann::json json = {
-        {"status", status},
-        {"output", outputFile_ ? outputFile_->read(outputAt_, outputSize_) : output_}};
+    nlohmann::json json = {{"status", status}, {"output", output()}};
     if (end_ && end_->kind == EventKind::runFailed) json["error"] = end_->error;
     if (lastEvent_) json["last_event"] = eventName(*lastEvent_);
     if (sessionId_) json["session_id"] = *sessionId_;
     return json;
 }
 
-std::size_t ClaudeRun::memoryBytes() const {
-    return log_->memoryBytes() + output_.capacity();
+std::string ClaudeRun::output() const {
+    if (end_ && end_->kind == EventKind::runCompleted && !end_->output.empty()) return end_->output;
+    return log_->deltaText();
 }
 
 Status ClaudeRun::moveToFile(const std::filesystem::path& folder) {
-    if (!end_ || outputFile_) return Error{"only a finished run in memory can be moved"};
+    if (!end_) return Error{"only a finished run can be moved"};
     auto file = ScratchFile::create(folder);
     if (!file) return file.error();
-    auto at = (*file)->append(output_);
-    if (!at) return at.error();
-    if (auto moved = log_->moveTo(*file); !moved) return moved;
-    outputFile_ = std::move(*file);
-    outputAt_ = *at;
-    outputSize_ = output_.size();
-    std::string().swap(output_);
-    return done();
+    return log_->moveTo(*file);
 }
 
 std::shared_ptr<EventLog::Reader> ClaudeRun::read(std::size_t after, bool withIds) {
@@ -117,8 +109,7 @@ void ClaudeRun::publish(const Event& event) {
     lastEvent_ = event.kind;
 }
 
-void ClaudeRun::delta(std::string_view escaped, std::string_view text) {
-    output_ += text;
+void ClaudeRun::delta(std::string_view escaped, std::string_view) {
     log_->appendDelta(escaped);
     lastEvent_ = EventKind::messageDelta;
 }
@@ -161,13 +152,12 @@ void ClaudeRun::processEnded(int status) {
 
 void ClaudeRun::finish(RunEnd end) {
     if (end_) return;
-    if (end.kind == EventKind::runCompleted && !end.output.empty()) output_ = end.output;
     end_ = std::move(end);
     publish(runEnded(*end_));
     log_->close();
     resolveApproval("deny");
     log("run " + id_ + " " + std::string(endStatus(end_->kind)));
-    if (options_.onEnd) options_.onEnd(end_->kind == EventKind::runFailed ? end_->error : output_);
+    if (options_.onEnd) options_.onEnd(end_->kind == EventKind::runFailed ? end_->error : output());
 }
 
 } // namespace pavix

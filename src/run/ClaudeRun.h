@@ -74,10 +74,13 @@ public:
     /// The events so far, in order.
     const EventLog& events() const { return *log_; }
 
-    /// The bytes its events and output hold in memory.
-    std::size_t memoryBytes() const;
-    /// Moves a finished run's events and output into a scratch file in `folder`, where
-    /// readers and the status find them, releasing their memory; on failure nothing changes.
+    /// The reply so far: the text of its deltas, or the final result's text once it has
+    /// completed with one.
+    std::string output() const;
+    /// The bytes its events hold in memory.
+    std::size_t memoryBytes() const { return log_->memoryBytes(); }
+    /// Moves a finished run's events into a scratch file in `folder`, where readers and
+    /// the status find them, releasing their memory; on failure nothing changes.
     Status moveToFile(const std::filesystem::path& folder);
 
     /// The log after its first `after` events, then live events until the run ends.
@@ -121,10 +124,6 @@ private:
     OutputTranslator translator_;
     std::unique_ptr<ClaudeProcess> process_;
 
-    std::string output_;
-    std::shared_ptr<ScratchFile> outputFile_; ///< holds the output once moved there
-    std::uint64_t outputAt_ = 0;
-    std::size_t outputSize_ = 0;
     std::optional<std::string> sessionId_;
     std::optional<EventKind> lastEvent_;
     std::optional<RunEnd> end_;

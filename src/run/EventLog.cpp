@@ -1,5 +1,7 @@
 #include "run/EventLog.h"
 
+#include "util/Json.h"
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -84,7 +86,7 @@ void EventLog::add(bool isDelta, std::string_view payload) {
     const std::size_t size = headerLength + payload.size();
     if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < size) {
         std::size_t capacity = std::max(blockSize, size);
-        blocks_.push_back(Block{std::make_unique<char[]>(capacity), capacity, 0, end_});
+        blocks_.push_back(Block{std::unique_ptr<char[]>(new char[capacity]), capacity, 0, end_});
     }
     Block& block = blocks_.back();
     char* at = std::copy(header, header + headerLength, block.data.get() + block.used);
@@ -126,6 +128,19 @@ Status EventLog::moveTo(std::shared_ptr<ScratchFile> file) {
     blocks_.clear();
     blocks_.shrink_to_fit();
     return done();
+}
+
+std::string EventLog::deltaText() const {
+    std::string text, scratch;
+    for (std::uint64_t position = 0; position < end_;) {
+        std::string_view entries = entriesAt(position, blockSize, scratch);
+        for (auto entry = entryAt(entries); entry; entry = entryAt(entries)) {
+            if (entry->isDelta) appendUnescaped(text, entry->payload);
+            entries.remove_prefix(entry->size);
+            position += entry->size;
+        }
+    }
+    return text;
 }
 
 std::uint64_t EventLog::positionOf(std::size_t event) const {

@@ -48,6 +48,9 @@ public:
     /// The bytes the log holds in memory.
     std::size_t memoryBytes() const;
 
+    /// The text of every "message.delta", joined in order: what the reply said so far.
+    std::string deltaText() const;
+
     /// Appends a closed log's events to `file` and reads them from there from now on,
     /// releasing their memory. On failure the log stays as it was.
     Status moveTo(std::shared_ptr<ScratchFile> file);

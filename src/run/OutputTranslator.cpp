@@ -56,13 +56,16 @@ struct OutputTranslator::Lines {
     void append(std::string_view chunk) {
         if (size + chunk.size() + padding > capacity) {
             std::size_t grown = std::max(2 * capacity, size + chunk.size() + padding);
-            auto bigger = std::make_unique<char[]>(grown);
+            std::unique_ptr<char[]> bigger(
+                new char[grown]); // not zeroed: it is written before it is read
             if (size > 0) std::memcpy(bigger.get(), data.get(), size);
             data = std::move(bigger);
             capacity = grown;
         }
         std::memcpy(data.get() + size, chunk.data(), chunk.size());
         size += chunk.size();
+        // The fast parser may look past a line's end: give it defined bytes there.
+        std::memset(data.get() + size, ' ', padding);
     }
 };
 

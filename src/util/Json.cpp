@@ -1,5 +1,7 @@
 #include "util/Json.h"
 
+#include <charconv>
+
 namespace pavix {
 
 using nlohmann::json;
@@ -99,6 +101,42 @@ void appendEscaped(std::string& out, std::string_view text) {
         }
     }
     out.append(text.data() + plain, text.size() - plain);
+}
+
+void appendUnescaped(std::string& out, std::string_view escaped) {
+    for (std::size_t at = 0; at < escaped.size(); ++at) {
+        std::size_t slash = escaped.find('\\', at);
+        out.append(escaped.substr(at, slash - at));
+        if (slash == std::string_view::npos || slash + 1 >= escaped.size()) return;
+        at = slash + 1;
+        switch (char c = escaped[at]) {
+        case 'b':
+            out.push_back('\b');
+            break;
+        case 'f':
+            out.push_back('\f');
+            break;
+        case 'n':
+            out.push_back('\n');
+            break;
+        case 'r':
+            out.push_back('\r');
+            break;
+        case 't':
+            out.push_back('\t');
+            break;
+        case 'u': {
+            unsigned value = 0;
+            auto digits = escaped.substr(at + 1, 4);
+            std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+            out.push_back(static_cast<char>(value)); // appendEscaped writes \u only below 0x20
+            at += digits.size();
+            break;
+        }
+        default:
+            out.push_back(c);
+        }
+    }
 }
 
 } // namespace pavix

@@ -37,4 +37,8 @@ std::string compactJSONReplacing(const nlohmann::json& value);
 /// is). `text` must be valid UTF-8.
 void appendEscaped(std::string& out, std::string_view text);
 
+/// Appends the text that appendEscaped(`escaped`) came from. Also takes any JSON string's
+/// inside whose escapes are the short ones or \u00xx.
+void appendUnescaped(std::string& out, std::string_view escaped);
+
 } // namespace pavix
