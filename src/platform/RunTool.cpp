@@ -54,7 +54,7 @@ int runTool(const std::string& program, const std::vector<std::string>& argument
     spec.program = program;
     spec.arguments = arguments;
     spec.searchPath = true;
-    spec.standard = {SpawnSpec::inherit, SpawnSpec::nullDevice, SpawnSpec::nullDevice};
+    spec.standard = {SpawnSpec::nullDevice, SpawnSpec::nullDevice, SpawnSpec::nullDevice};
     auto pid = spawnProcess(spec);
     return pid ? waitForExit(*pid) : -1;
 }
@@ -68,7 +68,7 @@ std::optional<std::string> captureOutput(const std::filesystem::path& program,
     SpawnSpec spec;
     spec.program = program;
     spec.arguments = arguments;
-    spec.standard = {SpawnSpec::inherit, pipe->write.get(), SpawnSpec::nullDevice};
+    spec.standard = {SpawnSpec::nullDevice, pipe->write.get(), SpawnSpec::nullDevice};
     auto pid = spawnProcess(spec);
     pipe->write.reset();
     if (!pid) return std::nullopt;

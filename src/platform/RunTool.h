@@ -8,8 +8,8 @@
 
 namespace pavix {
 
-// Both block the caller until the program has ended. It inherits standard input and the
-// environment, and no other descriptor of ours.
+// Both block the caller until the program has ended. It inherits the environment, reads
+// from the null device, and gets no descriptor of ours.
 
 /// Runs `program` (a name without a slash is looked up on PATH) with its output and errors
 /// going to the null device. Its exit status, 128 + the signal that ended it, or -1 when

@@ -20,8 +20,9 @@ bool openCloseOnExecPipe(int (&ends)[2]) {
 }
 
 short closeOthersInChild(posix_spawn_file_actions_t& actions, const std::vector<int>& inherited) {
+    // One of ours that is closed stays closed: naming it would fail the spawn.
     for (int fd : inherited)
-        posix_spawn_file_actions_addinherit_np(&actions, fd);
+        if (::fcntl(fd, F_GETFD) >= 0) posix_spawn_file_actions_addinherit_np(&actions, fd);
     return POSIX_SPAWN_CLOEXEC_DEFAULT;
 }
 
