@@ -1,10 +1,9 @@
 #include "config/ClaudeLocator.h"
 
 #include "config/ClaudeInstallation.h"
-
 #include "config/VersionOrder.h"
+#include "platform/RunTool.h"
 #include "platform/SignIn.h"
-#include "platform/probe.h"
 #include "util/Files.h"
 #include "util/Text.h"
 
