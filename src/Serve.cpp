@@ -31,7 +31,8 @@ int serve() {
         log("couldn't start: " + config.error().description);
         return 1;
     }
-    asio::io_context loop; // before everything that lives on it
+    // One thread runs it (before everything that lives on it): Asio can skip waking others.
+    asio::io_context loop(1);
     Bridge bridge(loop.get_executor(), *config);
     // Every request's one way into the service.
     auto handler = [&bridge](HTTPRequest request) { return bridge.handle(std::move(request)); };
