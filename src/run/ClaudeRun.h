@@ -40,7 +40,7 @@ namespace pavix {
 /// weakly, so a run that its owner drops goes quiet. So: exactly one terminal event; a
 /// reader gets the log, then live events, each once; every approval request is answered
 /// exactly once.
-class ClaudeRun : public std::enable_shared_from_this<ClaudeRun>, private OutputListener {
+class ClaudeRun final : public std::enable_shared_from_this<ClaudeRun>, private OutputListener {
 public:
     struct Options {
         ClaudeCommand command; ///< its `runId` is filled in by `start`
