@@ -263,16 +263,10 @@ struct Samples {
     }
 };
 
-/// Each repetition's ratio of `a` to `b`, where both have all their repetitions.
-std::vector<double> pairedRatios(const std::vector<double>& a, const std::vector<double>& b) {
-    std::vector<double> ratios;
-    for (std::size_t i = 0; i < a.size() && a.size() == b.size(); ++i)
-        if (b[i] > 0) ratios.push_back(a[i] / b[i]);
-    return ratios;
-}
-
 struct Comparison {
-    const Samples &service, &serviceWarm, &node, &nodeWarm;
+    const Samples &node, &nodeWarm;
+    /// The service's rate over the relay's, from the repetitions where both passes succeeded.
+    std::vector<double> ratio, ratioWarm;
 };
 
 // The service beside the plain Node.js relay, fresh and warm (second run of one server).
@@ -285,9 +279,8 @@ void reportNode(Report& report, const std::string& subscribers, const std::strin
     report.add(nodeName + ", warm", "events/s per sub", c.nodeWarm.rate);
     report.ratio(name, nodeName, "of node");
     report.ratio(name + ", warm", nodeName + ", warm", "of node");
-    report.add(name + " / node relay", "ratio", pairedRatios(c.service.rate, c.node.rate), target);
-    report.add(name + " / node relay, warm", "ratio",
-               pairedRatios(c.serviceWarm.rate, c.nodeWarm.rate), target);
+    report.add(name + " / node relay", "ratio", c.ratio, target);
+    report.add(name + " / node relay, warm", "ratio", c.ratioWarm, target);
     const std::string cpu = "service CPU, " + subscribers,
                       nodeCpu = "baseline node relay CPU, " + subscribers;
     report.add(nodeCpu, "s/100k events", c.node.cpu);
@@ -325,20 +318,26 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
         // Warm (a second run on one server) and beside the Node.js relay: 1 and 10 subscribers.
         const bool warmToo = shape.readers <= 10, withNode = node && warmToo;
         Samples pipe, forwarder, service, serviceWarm, nodeFresh, nodeWarm;
+        std::vector<double> ratio, ratioWarm;
         for (int rep = 0; rep < reps; ++rep) {
             if (shape.readers == 1)
                 pipe.add(pipePass(programs, shape.count, 0, false), shape.count, 1);
             forwarder.add(forwarderPass(programs, shape.readers, shape.count, 0, false),
                           shape.count, shape.readers);
+            // The pass's rate, 0 when it failed.
             auto serverPass = [&](Samples& samples, Server server, bool warm) {
-                samples.add(
-                    servicePass(programs, server, warm, shape.readers, shape.count, 0, false),
-                    shape.count, shape.readers);
+                Pass pass =
+                    servicePass(programs, server, warm, shape.readers, shape.count, 0, false);
+                samples.add(pass, shape.count, shape.readers);
+                return pass.ok ? pass.perReaderRate : 0.0;
             };
-            if (runs) serverPass(service, Server::bridge, false);
-            if (runs && warmToo) serverPass(serviceWarm, Server::bridge, true);
-            if (withNode) serverPass(nodeFresh, Server::node, false);
-            if (withNode) serverPass(nodeWarm, Server::node, true);
+            auto paired = [](std::vector<double>& ratios, double rate, double nodeRate) {
+                if (rate > 0 && nodeRate > 0) ratios.push_back(rate / nodeRate);
+            };
+            const double fresh = runs ? serverPass(service, Server::bridge, false) : 0;
+            const double warm = runs && warmToo ? serverPass(serviceWarm, Server::bridge, true) : 0;
+            if (withNode) paired(ratio, fresh, serverPass(nodeFresh, Server::node, false));
+            if (withNode) paired(ratioWarm, warm, serverPass(nodeWarm, Server::node, true));
             std::fprintf(stderr, ".");
         }
         const std::string n = std::to_string(shape.readers);
@@ -364,7 +363,7 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
         }
         if (withNode)
             reportNode(report, n + " subscriber" + suffix, std::to_string(shape.count) + " events",
-                       {service, serviceWarm, nodeFresh, nodeWarm}, shape.readers == 1 ? 5 : 10);
+                       {nodeFresh, nodeWarm, ratio, ratioWarm}, shape.readers == 1 ? 5 : 10);
     }
 
     // Latency at a fixed rate, ten readers.

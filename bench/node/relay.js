@@ -137,6 +137,7 @@ function startRun(prompt) {
 
 function follow(req, res, run) {
   res.writeHead(200, { 'Content-Type': 'text/event-stream', 'Cache-Control': 'no-cache', Connection: 'close' });
+  res.flushHeaders();
   for (const text of run.log) res.write('data: ' + text + '\n\n');
   if (run.status !== 'running') return res.end();
   run.subscribers.add(res);
