@@ -1,7 +1,7 @@
 #include "config/ClaudeLocator.h"
 
 #include "config/VersionOrder.h"
-#include "platform/probe.h"
+#include "platform/RunTool.h"
 #include "platform/SignIn.h"
 #include "util/Files.h"
 #include "util/Text.h"

@@ -2,7 +2,7 @@
 
 #include "Log.h"
 #include "platform/ChildReaper.h"
-#include "util/Files.h"
+#include "platform/Spawn.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -10,65 +10,12 @@
 #include <boost/asio/write.hpp>
 
 #include <array>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace pavix {
 
 namespace {
-
-struct Pipe {
-    int read = -1;
-    int write = -1;
-};
-
-void closeDescriptor(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
-void closePipe(Pipe& pipe) {
-    closeDescriptor(pipe.read);
-    closeDescriptor(pipe.write);
-}
-
-// Moves a descriptor above the standard three: a service started with one of them
-// closed would otherwise hand out 0, 1 or 2, and the child's dup2 would clobber it.
-bool raiseAboveStandard(int& fd) {
-    if (fd > 2) return true;
-    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) return false;
-    ::close(fd);
-    fd = moved;
-    return true;
-}
-
-Status makePipe(Pipe& pipe) {
-    int fds[2];
-#if defined(__APPLE__)
-    if (::pipe(fds) != 0)
-        return Error{std::string("couldn't make a pipe: ") + std::strerror(errno)};
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETNOSIGPIPE, 1);
-#else
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return Error{std::string("couldn't make a pipe: ") + std::strerror(errno)};
-#endif
-    pipe.read = fds[0];
-    pipe.write = fds[1];
-    if (!raiseAboveStandard(pipe.read) || !raiseAboveStandard(pipe.write)) {
-        int code = errno;
-        closePipe(pipe);
-        return Error{std::string("couldn't make a pipe: ") + std::strerror(code)};
-    }
-    return done();
-}
 
 // A child that stops reading its input must not end the service with SIGPIPE.
 void ignoreBrokenPipes() {
@@ -79,29 +26,6 @@ void ignoreBrokenPipes() {
     }
 }
 
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-    std::vector<char*> result;
-    for (auto& text : texts)
-        result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
-}
-
-int decodeWaitStatus(int status) {
-    if (status < 0) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-// posix_spawn reports a failed chdir and a failed exec alike; name the culprit.
-Error launchError(const ChildSpec& spec, int code) {
-    std::error_code ec;
-    if (!spec.folder.empty() && !std::filesystem::is_directory(spec.folder, ec))
-        return systemError(spec.folder, code == ENOENT || code == ENOTDIR ? code : ENOTDIR);
-    return systemError(spec.program, code);
-}
-
 } // namespace
 
 Result<std::shared_ptr<ChildProcess>> ChildProcess::spawn(asio::any_io_executor executor,
@@ -110,68 +34,22 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::spawn(asio::any_io_executor 
     auto& reaper = ChildReaper::of(executor);
     reaper.prepare(executor);
 
-    Pipe input, output, error;
-    for (Pipe* pipe : {&input, &output, &error}) {
-        if (auto made = makePipe(*pipe); !made) {
-            closePipe(input);
-            closePipe(output);
-            closePipe(error);
-            return made.error();
-        }
-    }
+    Result<Pipe> pipes[] = {makePipe(), makePipe(), makePipe()};
+    for (auto& pipe : pipes)
+        if (!pipe) return pipe.error();
+    auto& [input, output, error] = pipes;
+    SpawnSpec launch;
+    launch.program = std::move(spec.program);
+    launch.arguments = std::move(spec.arguments);
+    launch.environment = std::move(spec.environment);
+    launch.folder = std::move(spec.folder);
+    launch.standard = {input->read.get(), output->write.get(), error->write.get()};
+    auto pid = spawnProcess(launch);
+    if (!pid) return pid.error();
 
-    std::vector<std::string> argText{spec.program.string()};
-    argText.insert(argText.end(), spec.arguments.begin(), spec.arguments.end());
-    std::vector<std::string> envText;
-    for (const auto& [name, value] : spec.environment)
-        envText.push_back(name + "=" + value);
-    auto argv = pointers(argText);
-    auto envp = pointers(envText);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input.read, 0);
-    posix_spawn_file_actions_adddup2(&actions, output.write, 1);
-    posix_spawn_file_actions_adddup2(&actions, error.write, 2);
-    if (!spec.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, spec.folder.c_str());
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Close-on-exec already covers ours; this also covers descriptors made elsewhere.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-#if defined(__APPLE__)
-    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-#endif
-    posix_spawnattr_setflags(&attributes, flags);
-    sigset_t noSignals, defaults;
-    sigemptyset(&noSignals);
-    posix_spawnattr_setsigmask(&attributes, &noSignals);
-    // Dispositions we set to SIG_IGN would survive exec; give the child the defaults.
-    sigemptyset(&defaults);
-    for (int number : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD})
-        sigaddset(&defaults, number);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-
-    pid_t pid = -1;
-    int rc =
-        ::posix_spawn(&pid, argText[0].c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    closeDescriptor(input.read);
-    closeDescriptor(output.write);
-    closeDescriptor(error.write);
-    if (rc != 0) {
-        closePipe(input);
-        closePipe(output);
-        closePipe(error);
-        return launchError(spec, rc);
-    }
-
-    auto child = std::make_shared<ChildProcess>(Token{}, executor, pid, input.write, output.read,
-                                                error.read, std::move(handlers));
+    auto child = std::make_shared<ChildProcess>(Token{}, executor, *pid, input->write.release(),
+                                                output->read.release(), error->read.release(),
+                                                std::move(handlers));
     pavix::spawn(executor, readLoop(child, false), "reading a child's output");
     pavix::spawn(executor, readLoop(child, true), "reading a child's errors");
     reaper.watch(child);
@@ -280,7 +158,7 @@ void ChildProcess::signalAfter(std::chrono::steady_clock::duration delay, int nu
 void ChildProcess::reaped(int waitStatus) {
     if (reaped_) return;
     reaped_ = true;
-    status_ = decodeWaitStatus(waitStatus);
+    status_ = exitStatus(waitStatus);
     for (auto& timer : signalTimers_)
         timer.cancel();
     reportExitIfDue();

@@ -1,7 +1,7 @@
 #include "platform/LoginItem.h"
 
 #include "platform/LoginItemFiles.h"
-#include "platform/runTool.h"
+#include "platform/RunTool.h"
 #include "util/Files.h"
 
 #include <string>

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 using namespace pavix;
 
@@ -21,15 +19,4 @@ TEST(Descriptors, SoftLimitIsRaisedToTheHardOne) {
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_GT(raised.rlim_cur, 32u);
     EXPECT_EQ(raised.rlim_max, saved.rlim_max);
-}
-
-TEST(Descriptors, CloseOnExecIsSetAndKept) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    setCloseOnExec(fds[0]);
-    setCloseOnExec(fds[0]);
-    EXPECT_TRUE(::fcntl(fds[0], F_GETFD) & FD_CLOEXEC);
-    EXPECT_FALSE(::fcntl(fds[1], F_GETFD) & FD_CLOEXEC);
-    ::close(fds[0]);
-    ::close(fds[1]);
 }

@@ -1,0 +1,156 @@
+#include "platform/Spawn.h"
+
+#include "util/Files.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pavix {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Moves a descriptor above the standard three: a service started with one of them
+// closed hands out 0, 1 or 2, and placing another standard descriptor would clobber it.
+bool raiseAboveStandard(Descriptor& fd) {
+    if (fd.get() > 2) return true;
+    int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return false;
+    fd.reset(moved);
+    return true;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> result;
+    for (auto& text : texts)
+        result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+// The file actions and attributes of one launch.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+// The file actions that give the child its standard descriptors; those it shares with us.
+std::vector<int> placeStandardDescriptors(const SpawnSpec& spec,
+                                          posix_spawn_file_actions_t& actions) {
+    std::vector<int> inherited;
+    for (int target = 0; target < 3; ++target) {
+        int source = spec.standard[static_cast<std::size_t>(target)];
+        if (source == SpawnSpec::inherit)
+            inherited.push_back(target);
+        else if (source == SpawnSpec::nullDevice)
+            posix_spawn_file_actions_addopen(&actions, target, "/dev/null", O_RDWR, 0);
+        else
+            posix_spawn_file_actions_adddup2(&actions, source, target);
+    }
+    return inherited;
+}
+
+// A signal's SIG_IGN and the blocked mask survive exec: the service ignores SIGPIPE, and a
+// child that inherited that would not end when its reader goes.
+short resetSignals(posix_spawnattr_t& attributes) {
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    return POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+}
+
+Error pipeError(int code) {
+    return Error{std::string("couldn't make a pipe: ") + std::strerror(code)};
+}
+
+// posix_spawn reports a failed chdir and a failed exec alike; name the culprit.
+Error launchError(const SpawnSpec& spec, int code) {
+    std::error_code ec;
+    if (!spec.folder.empty() && !fs::is_directory(spec.folder, ec))
+        return systemError(spec.folder, code == ENOENT || code == ENOTDIR ? code : ENOTDIR);
+    return systemError(spec.program, code);
+}
+
+} // namespace
+
+void Descriptor::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+Result<Pipe> makePipe() {
+    int ends[2];
+    if (!openCloseOnExecPipe(ends)) return pipeError(errno);
+    Pipe pipe{Descriptor(ends[0]), Descriptor(ends[1])};
+    if (!raiseAboveStandard(pipe.read) || !raiseAboveStandard(pipe.write)) return pipeError(errno);
+    return pipe;
+}
+
+Result<pid_t> spawnProcess(const SpawnSpec& spec) {
+    // A path is ours to resolve, not the child's after it has changed folder.
+    const bool onPath = spec.searchPath && spec.program.string().find('/') == std::string::npos;
+    std::error_code ec;
+    fs::path program =
+        onPath || spec.folder.empty() ? spec.program : fs::absolute(spec.program, ec);
+    std::vector<std::string> argText{spec.program.string()};
+    argText.insert(argText.end(), spec.arguments.begin(), spec.arguments.end());
+    std::vector<std::string> envText;
+    if (spec.environment)
+        for (const auto& [name, value] : *spec.environment)
+            envText.push_back(name + "=" + value);
+    auto argv = pointers(argText);
+    auto envp = pointers(envText);
+
+    SpawnSetup setup;
+    auto inherited = placeStandardDescriptors(spec, setup.actions);
+    if (!spec.folder.empty())
+        posix_spawn_file_actions_addchdir_np(&setup.actions, spec.folder.c_str());
+    posix_spawnattr_setflags(&setup.attributes,
+                             static_cast<short>(resetSignals(setup.attributes) |
+                                                closeOthersInChild(setup.actions, inherited)));
+
+    pid_t pid = -1;
+    auto start = onPath ? ::posix_spawnp : ::posix_spawn;
+    int failed = start(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                       spec.environment ? envp.data() : environ);
+    if (failed != 0) return launchError(spec, failed);
+    return pid;
+}
+
+int exitStatus(int waitStatus) {
+    if (waitStatus < 0) return -1;
+    if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+    return -1;
+}
+
+int waitForExit(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return exitStatus(status);
+}
+
+} // namespace pavix
