@@ -2,19 +2,18 @@
 // to a canned stand-in for the service.
 #include "LoopbackPort.h"
 #include "TempHome.h"
+#include "platform/Spawn.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
+using namespace pavix;
 using namespace pavix::test;
 using nlohmann::json;
 
@@ -82,27 +81,21 @@ private:
 class Mode {
 public:
     Mode(const std::string& port, const std::filesystem::path& errors, int input = -1) {
-        int in[2], out[2];
-        EXPECT_EQ(::pipe2(in, O_CLOEXEC) | ::pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, input >= 0 ? input : in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT, 0600);
-        std::string program = PAVIX_BRIDGE_PATH, portText = port;
-        char mcp[] = "mcp", portFlag[] = "--port", runFlag[] = "--run", run[] = "run_x";
-        char* argv[] = {program.data(), mcp, portFlag, portText.data(), runFlag, run, nullptr};
-        EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        in_ = in[1];
-        out_ = out[0];
+        Result<Pipe> in = makePipe(), out = makePipe();
+        Descriptor error(::open(errors.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        SpawnSpec spec;
+        spec.program = PAVIX_BRIDGE_PATH;
+        spec.arguments = {"mcp", "--port", port, "--run", "run_x"};
+        spec.standard = {input >= 0 ? input : in->read.get(), out->write.get(), error.get()};
+        pid_ = spawnProcess(spec).value();
+        in_ = std::move(in->write);
+        out_ = std::move(out->read);
     }
     ~Mode() { end(); }
     std::string output; ///< what came after the last reply taken
+
     void send(const std::string& text) {
-        EXPECT_EQ(::write(in_, text.data(), text.size()), ssize_t(text.size()));
+        EXPECT_EQ(::write(in_.get(), text.data(), text.size()), ssize_t(text.size()));
     }
     /// The next reply line, or null when none comes.
     json next() {
@@ -117,25 +110,24 @@ public:
     /// Ends the input; the exit status once the output has ended (killed when it does not).
     int end() {
         if (pid_ < 0) return status_;
-        ::close(in_);
+        in_.reset();
         while (read()) {
         }
         ::kill(pid_, SIGKILL); // nothing to end unless the output was held open
-        ::waitpid(pid_, &status_, 0);
-        ::close(out_);
-        pid_ = -1;
-        return status_ = WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+        status_ = waitForExit(std::exchange(pid_, -1));
+        return status_;
     }
 
 private:
     bool read() {
         char chunk[4096];
-        ssize_t n = readable(out_) ? ::read(out_, chunk, sizeof chunk) : -1;
+        ssize_t n = readable(out_.get()) ? ::read(out_.get(), chunk, sizeof chunk) : -1;
         if (n > 0) output.append(chunk, std::size_t(n));
         return n > 0;
     }
     pid_t pid_ = -1;
-    int in_ = -1, out_ = -1, status_ = -1;
+    int status_ = -1;
+    Descriptor in_, out_;
 };
 
 std::string callLine(const json& id, const json& input = json::object()) {
