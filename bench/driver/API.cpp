@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 namespace pavix::bench {
@@ -152,8 +153,13 @@ void measureApi(const Programs& programs, const Options& options, Report& report
         service.client().collectEvents(runPath + "/events", SIZE_MAX, std::chrono::seconds(20));
     }
 
+    // The plain Node.js relay's health answer, beside the service's.
+    std::optional<Service> nodeRelay;
+    if (!programs.node.empty() && !nodeRelay.emplace(programs, Server::node).start())
+        nodeRelay.reset();
+
     for (int clients : {1, 32}) {
-        std::vector<double> bareRates, healthRates, statusRates, bareCpu, serviceCpu;
+        std::vector<double> bareRates, healthRates, statusRates, bareCpu, serviceCpu, nodeRates;
         // Microseconds of the server's CPU per answered request.
         auto cpuPerRequest = [](pid_t pid, double before, const Load& load) {
             return load.done ? (cpuSeconds(pid) - before) * 1e6 / double(load.done) : 0.0;
@@ -169,6 +175,10 @@ void measureApi(const Programs& programs, const Options& options, Report& report
             bareRates.push_back(b.rate);
             healthRates.push_back(h.rate);
             failures += b.failures + h.failures;
+            if (nodeRelay)
+                nodeRates.push_back(
+                    generate(nodeRelay->port(), httpRequest("GET", "/health"), clients, window)
+                        .rate);
             if (!runPath.empty()) {
                 Load s = generate(service.port(), httpRequest("GET", runPath, service.key()),
                                   clients, window);
@@ -181,6 +191,10 @@ void measureApi(const Programs& programs, const Options& options, Report& report
         report.add("baseline bare server, " + c, "requests/s", bareRates);
         report.add("GET /health, " + c, "requests/s", healthRates);
         report.ratio("GET /health, " + c, "baseline bare server, " + c, "of bare");
+        if (nodeRelay) {
+            report.add("baseline node relay GET /health, " + c, "requests/s", nodeRates);
+            report.ratio("GET /health, " + c, "baseline node relay GET /health, " + c, "of node");
+        }
         if (!statusRates.empty()) {
             report.add("GET /v1/runs/<id>, " + c, "requests/s", statusRates);
             report.ratio("GET /v1/runs/<id>, " + c, "baseline bare server, " + c, "of bare");

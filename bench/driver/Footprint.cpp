@@ -38,6 +38,15 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
     const pid_t pid = service.pid();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     report.add("idle RSS after start", "MiB", {mib(statusKiB(pid, "VmRSS"))}, "<= 6");
+    if (!programs.node.empty()) {
+        Service relay(programs, Server::node);
+        if (relay.start()) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            report.add("baseline node relay idle RSS", "MiB",
+                       {mib(statusKiB(relay.pid(), "VmRSS"))});
+            report.ratio("idle RSS after start", "baseline node relay idle RSS", "of node");
+        }
+    }
     report.add("CPU used by start-up", "s", {cpuSeconds(pid)});
 
     const auto idle = std::chrono::seconds(options.quick ? 2 : 10);

@@ -196,12 +196,10 @@ Pass forwarderPass(const Programs& programs, std::size_t readers, std::uint64_t 
     return pass;
 }
 
-// The real service: one run, `readers` event-stream subscribers, each connected (head
-// received) before the agent starts.
-Pass servicePass(const Programs& programs, std::size_t readers, std::uint64_t count,
-                 std::uint64_t rate, bool latencies) {
-    Service service(programs);
-    if (!service.start()) return {};
+// One run of a started service (or relay): `readers` event-stream subscribers, each
+// connected (head received) before the agent starts.
+Pass followRun(Service& service, std::size_t readers, std::uint64_t count, std::uint64_t rate,
+               bool latencies) {
     const std::string fifo = service.folder() + "/gate";
     ::mkfifo(fifo.c_str(), 0600);
     service.setAgent(agentWords(count, rate, fifo));
@@ -239,6 +237,15 @@ Pass servicePass(const Programs& programs, std::size_t readers, std::uint64_t co
     return pass;
 }
 
+// A fresh service, or a warm one: measured on its second run, after a first one as long.
+Pass servicePass(const Programs& programs, Server server, bool warm, std::size_t readers,
+                 std::uint64_t count, std::uint64_t rate, bool latencies) {
+    Service service(programs, server);
+    if (!service.start()) return {};
+    if (warm && !followRun(service, 1, count, rate, false).ok) return {};
+    return followRun(service, readers, count, rate, latencies);
+}
+
 struct Samples {
     std::vector<double> rate, cpu, rss, p50, p99, max;
     void add(const Pass& pass, std::uint64_t count, std::size_t readers) {
@@ -255,6 +262,35 @@ struct Samples {
         }
     }
 };
+
+struct Comparison {
+    const Samples &node, &nodeWarm;
+    /// The service's rate over the relay's, from the repetitions where both passes succeeded.
+    std::vector<double> ratio, ratioWarm;
+};
+
+// The service beside the plain Node.js relay, fresh and warm (second run of one server).
+void reportNode(Report& report, const std::string& subscribers, const std::string& events,
+                const Comparison& c, int times) {
+    const std::string name = "relay " + subscribers,
+                      nodeName = "baseline node relay, " + subscribers;
+    const std::string target = ">= " + std::to_string(times);
+    report.add(nodeName, "events/s per sub", c.node.rate);
+    report.add(nodeName + ", warm", "events/s per sub", c.nodeWarm.rate);
+    report.ratio(name, nodeName, "of node");
+    report.ratio(name + ", warm", nodeName + ", warm", "of node");
+    report.add(name + " / node relay", "ratio", c.ratio, target);
+    report.add(name + " / node relay, warm", "ratio", c.ratioWarm, target);
+    const std::string cpu = "service CPU, " + subscribers,
+                      nodeCpu = "baseline node relay CPU, " + subscribers;
+    report.add(nodeCpu, "s/100k events", c.node.cpu);
+    report.add(nodeCpu + ", warm", "s/100k events", c.nodeWarm.cpu);
+    report.ratio(cpu, nodeCpu, "of node");
+    report.ratio(cpu + ", warm", nodeCpu + ", warm", "of node");
+    const std::string rss = "peak RSS, " + subscribers + ", " + events;
+    report.add("baseline node relay " + rss, "MiB", c.node.rss);
+    report.ratio("service " + rss, "baseline node relay " + rss, "of node");
+}
 
 } // namespace
 
@@ -277,16 +313,31 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
     const Shape shapes[] = {{1, 200'000 / scale, ">= 100000"},
                             {10, 50'000 / scale, ">= 20000"},
                             {100, 10'000 / scale, ""}};
+    const bool node = !programs.node.empty();
     for (const Shape& shape : shapes) {
-        Samples pipe, forwarder, service;
+        // Warm (a second run on one server) and beside the Node.js relay: 1 and 10 subscribers.
+        const bool warmToo = shape.readers <= 10, withNode = node && warmToo;
+        Samples pipe, forwarder, service, serviceWarm, nodeFresh, nodeWarm;
+        std::vector<double> ratio, ratioWarm;
         for (int rep = 0; rep < reps; ++rep) {
             if (shape.readers == 1)
                 pipe.add(pipePass(programs, shape.count, 0, false), shape.count, 1);
             forwarder.add(forwarderPass(programs, shape.readers, shape.count, 0, false),
                           shape.count, shape.readers);
-            if (runs)
-                service.add(servicePass(programs, shape.readers, shape.count, 0, false),
-                            shape.count, shape.readers);
+            // The pass's rate, 0 when it failed.
+            auto serverPass = [&](Samples& samples, Server server, bool warm) {
+                Pass pass =
+                    servicePass(programs, server, warm, shape.readers, shape.count, 0, false);
+                samples.add(pass, shape.count, shape.readers);
+                return pass.ok ? pass.perReaderRate : 0.0;
+            };
+            auto paired = [](std::vector<double>& ratios, double rate, double nodeRate) {
+                if (rate > 0 && nodeRate > 0) ratios.push_back(rate / nodeRate);
+            };
+            const double fresh = runs ? serverPass(service, Server::bridge, false) : 0;
+            const double warm = runs && warmToo ? serverPass(serviceWarm, Server::bridge, true) : 0;
+            if (withNode) paired(ratio, fresh, serverPass(nodeFresh, Server::node, false));
+            if (withNode) paired(ratioWarm, warm, serverPass(nodeWarm, Server::node, true));
             std::fprintf(stderr, ".");
         }
         const std::string n = std::to_string(shape.readers);
@@ -305,15 +356,28 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
         report.add("service peak RSS, " + n + " subscriber" + suffix + ", " +
                        std::to_string(shape.count) + " events",
                    "MiB", service.rss);
+        if (warmToo) {
+            report.add(name + ", warm", "events/s per sub", serviceWarm.rate, shape.target);
+            report.add("service CPU, " + n + " subscriber" + suffix + ", warm", "s/100k events",
+                       serviceWarm.cpu);
+        }
+        if (withNode)
+            reportNode(report, n + " subscriber" + suffix, std::to_string(shape.count) + " events",
+                       {nodeFresh, nodeWarm, ratio, ratioWarm}, shape.readers == 1 ? 5 : 10);
     }
 
     // Latency at a fixed rate, ten readers.
     const std::uint64_t rate = 1000, count = options.quick ? 300 : 3000;
-    Samples pipe, forwarder, service;
+    Samples pipe, forwarder, service, nodeRelay;
     for (int rep = 0; rep < std::max(3, reps - 2); ++rep) {
         pipe.add(pipePass(programs, count, rate, true), count, 1);
         forwarder.add(forwarderPass(programs, 10, count, rate, true), count, 10);
-        if (runs) service.add(servicePass(programs, 10, count, rate, true), count, 10);
+        if (runs)
+            service.add(servicePass(programs, Server::bridge, false, 10, count, rate, true), count,
+                        10);
+        if (node)
+            nodeRelay.add(servicePass(programs, Server::node, false, 10, count, rate, true), count,
+                          10);
         std::fprintf(stderr, ".");
     }
     for (const char* which : {"p50", "p99", "max"}) {
@@ -330,7 +394,13 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
         report.ratio(name, std::string("baseline pipe latency ") + which, "of pipe");
         report.ratio(name, std::string("baseline forwarder latency ") + which + ", 10 sockets",
                      "of forwarder");
+        if (!node) continue;
+        const std::string nodeName =
+            std::string("baseline node relay latency ") + which + ", 10 subscribers";
+        report.add(nodeName, "us", pick(nodeRelay));
+        report.ratio(name, nodeName, "of node");
     }
+    if (!node) report.remark("relay: no node on PATH, the Node.js relay baseline was skipped");
 }
 
 } // namespace pavix::bench

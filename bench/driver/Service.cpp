@@ -18,8 +18,9 @@ namespace pavix::bench {
 
 namespace fs = std::filesystem;
 
-Service::Service(const Programs& programs)
-    : programs_(programs) {}
+Service::Service(const Programs& programs, Server server)
+    : programs_(programs)
+    , server_(server) {}
 
 Service::~Service() {
     if (pid_ > 0) {
@@ -42,6 +43,9 @@ bool Service::start() {
 
     SpawnOptions options;
     options.arguments = {programs_.bridge, "serve"};
+    if (server_ == Server::node)
+        options.arguments = {programs_.node, programs_.nodeRelay, std::to_string(port_), key_,
+                             programs_.agent};
     options.environment = environmentWithout("HOME=");
     std::erase_if(options.environment,
                   [](const std::string& variable) { return variable.rfind("PAVIX_", 0) == 0; });

@@ -18,13 +18,19 @@ struct Programs {
     std::string forwarder;
     std::string bareServer;
     std::string micro;
+    std::string node;      ///< the Node.js executable; empty when there is none
+    std::string nodeRelay; ///< bench/node/relay.js
 };
 
-/// A real `pavix-bridge serve` in a home folder of its own, with a free loopback port,
-/// a known key and the bench agent as Claude Code. Ended (SIGKILL) on destruction.
+/// What answers the API: the real service, or the plain Node.js relay it is compared with.
+enum class Server { bridge, node };
+
+/// A real `pavix-bridge serve` (or the Node.js relay) in a home folder of its own, with a
+/// free loopback port, a known key and the bench agent as Claude Code. Ended (SIGKILL) on
+/// destruction.
 class Service {
 public:
-    explicit Service(const Programs& programs);
+    explicit Service(const Programs& programs, Server server = Server::bridge);
     ~Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
@@ -46,6 +52,7 @@ public:
 
 private:
     const Programs& programs_;
+    Server server_;
     TempFolder home_;
     std::uint16_t port_ = 0;
     std::string key_ = "bench-key-0123456789abcdefghijklmnopqrstuvwxyz";

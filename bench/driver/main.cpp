@@ -17,6 +17,20 @@
 
 using namespace pavix::bench;
 
+namespace {
+
+// The Node.js relay baseline runs only where node is on PATH: CI and many machines have none.
+std::string findOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path ? path : "");
+    for (std::string folder; std::getline(folders, folder, ':');)
+        if (!folder.empty() && ::access((folder + "/" + name).c_str(), X_OK) == 0)
+            return folder + "/" + name;
+    return {};
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     killChildrenOnSignals();
@@ -42,8 +56,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const Programs programs{PAVIX_BRIDGE_PATH, BENCH_AGENT_PATH, BENCH_FORWARDER_PATH,
-                            BENCH_BARE_SERVER_PATH, BENCH_MICRO_PATH};
+    const Programs programs{PAVIX_BRIDGE_PATH,      BENCH_AGENT_PATH, BENCH_FORWARDER_PATH,
+                            BENCH_BARE_SERVER_PATH, BENCH_MICRO_PATH, findOnPath("node"),
+                            BENCH_NODE_RELAY_PATH};
     auto wanted = [&](const char* name) { return only.empty() || only.count(name); };
 
     Report report;

@@ -1,52 +1,37 @@
-#include "mcp/MCPApprove.h"
+// The one unit that includes Boost.Beast: its HTTP client is heavy to compile.
+#include "mcp/MCPAsk.h"
 
-#include <curl/curl.h>
+#include "util/Descriptors.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 #include <nlohmann/json.hpp>
 
-#include <memory>
+#include <charconv>
+#include <chrono>
+#include <tuple>
 
 namespace pavix::MCPApprove {
 
 namespace {
 
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
 using nlohmann::json;
+constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
 
 // The person has up to 600 seconds to decide; the service answers "deny" itself then.
-constexpr long requestSeconds = 660;
-// Loopback connects at once or is refused; only a wedged service makes this wait.
-constexpr long connectSeconds = 30;
+constexpr std::chrono::seconds requestTime{660};
 // A choice is a few bytes; anything this large is not an answer.
-constexpr std::size_t maximumAnswerBytes = 1 << 20;
-
-struct EasyDeleter {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct HeadersDeleter {
-    void operator()(curl_slist* headers) const { curl_slist_free_all(headers); }
-};
-
-std::size_t collect(char* data, std::size_t size, std::size_t count, void* into) {
-    auto& answer = *static_cast<std::string*>(into);
-    std::size_t bytes = size * count;
-    if (answer.size() + bytes > maximumAnswerBytes) return 0; // ends the transfer with an error
-    answer.append(data, bytes);
-    return bytes;
-}
-
-bool curlReady() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
-
-/// The request body; empty when a text (say, the run from the command line) is not UTF-8.
-std::string requestBody(const std::string& run, const std::string& tool, const json& input) {
-    json body = {{"run", run}, {"tool_name", tool}, {"input", input}};
-    try {
-        return body.dump();
-    } catch (const json::exception&) {
-        return {};
-    }
-}
+constexpr std::uint64_t maximumAnswerBytes = 1 << 20;
 
 std::string choiceIn(const std::string& answer) {
     json parsed = json::parse(answer, nullptr, /*allow_exceptions=*/false);
@@ -56,56 +41,70 @@ std::string choiceIn(const std::string& answer) {
     return choice->get<std::string>();
 }
 
-} // namespace
-
-std::optional<std::string> approvalURL(std::string_view port) {
-    if (port.empty() || port.size() > 5) return std::nullopt;
-    unsigned number = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9') return std::nullopt;
-        number = number * 10 + static_cast<unsigned>(c - '0');
+/// Lets `cancel` close `stream` while a call is under way, and no longer than that.
+class CloseOnCancel {
+public:
+    CloseOnCancel(asio::cancellation_slot slot, beast::tcp_stream& stream)
+        : slot_(slot) {
+        if (slot_.is_connected())
+            slot_.assign([&stream](asio::cancellation_type) { stream.close(); });
     }
-    if (number > 65535) return std::nullopt;
-    return "http://127.0.0.1:" + std::string(port) + "/internal/approve";
+    ~CloseOnCancel() {
+        if (slot_.is_connected()) slot_.clear();
+    }
+    CloseOnCancel(const CloseOnCancel&) = delete;
+    CloseOnCancel& operator=(const CloseOnCancel&) = delete;
+
+private:
+    asio::cancellation_slot slot_;
+};
+
+http::request<http::string_body> approvalPost(const std::string& port, const std::string& key,
+                                              std::string body) {
+    http::request<http::string_body> request{http::verb::post, "/internal/approve", 11};
+    request.set(http::field::host, "127.0.0.1:" + port);
+    request.set(http::field::content_type, "application/json");
+    request.set(http::field::authorization, "Bearer " + key);
+    request.body() = std::move(body);
+    request.prepare_payload();
+    return request;
 }
 
-std::string ask(const std::string& port, const std::string& key, const std::string& run,
-                const std::string& tool, const json& input) {
-    std::optional<std::string> url = approvalURL(port);
-    if (!url || !curlReady()) return "deny";
-    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-    if (!easy) return "deny";
+} // namespace
 
-    curl_slist* list = nullptr;
-    // "Expect:" keeps libcurl from holding a larger body back for a 100-continue.
-    for (const std::string& header : {std::string("Content-Type: application/json"),
-                                      "Authorization: Bearer " + key, std::string("Expect:")}) {
-        curl_slist* longer = curl_slist_append(list, header.c_str());
-        if (!longer) {
-            curl_slist_free_all(list);
-            return "deny";
-        }
-        list = longer;
-    }
-    std::unique_ptr<curl_slist, HeadersDeleter> headers(list);
+std::optional<std::uint16_t> portNumber(std::string_view text) {
+    unsigned number = 0;
+    const char* end = text.data() + text.size();
+    if (text.empty() || text.size() > 5 || text[0] < '0' || text[0] > '9') return std::nullopt;
+    auto [stop, error] = std::from_chars(text.data(), end, number);
+    if (error != std::errc() || stop != end || number > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(number);
+}
 
-    const std::string body = requestBody(run, tool, input);
-    std::string answer;
-    CURL* e = easy.get();
-    bool configured = curl_easy_setopt(e, CURLOPT_URL, url->c_str()) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_NOPROXY, "*") == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_POST, 1L) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data()) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                                       static_cast<curl_off_t>(body.size())) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_TIMEOUT, requestSeconds) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, connectSeconds) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, collect) == CURLE_OK &&
-                      curl_easy_setopt(e, CURLOPT_WRITEDATA, &answer) == CURLE_OK;
-    if (!configured || curl_easy_perform(e) != CURLE_OK) return "deny";
-    return choiceIn(answer);
+asio::awaitable<std::string> ask(std::string port, std::string key, std::string body,
+                                 asio::cancellation_slot cancel) {
+    std::optional<std::uint16_t> number = portNumber(port);
+    if (!number) co_return "deny";
+    beast::tcp_stream stream(co_await asio::this_coro::executor);
+    CloseOnCancel closer(cancel, stream);
+    boost::system::error_code error;
+    stream.socket().open(tcp::v4(), error);
+    if (error) co_return "deny";
+    setCloseOnExec(stream.socket().native_handle());
+    stream.expires_after(requestTime);
+
+    std::tie(error) = co_await stream.async_connect(
+        tcp::endpoint(asio::ip::address_v4::loopback(), *number), noThrow);
+    if (error) co_return "deny";
+    auto request = approvalPost(port, key, std::move(body));
+    std::tie(error, std::ignore) = co_await http::async_write(stream, request, noThrow);
+    if (error) co_return "deny";
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(maximumAnswerBytes);
+    std::tie(error, std::ignore) = co_await http::async_read(stream, buffer, parser, noThrow);
+    if (error) co_return "deny";
+    co_return choiceIn(parser.get().body());
 }
 
 } // namespace pavix::MCPApprove

@@ -1,4 +1,4 @@
-#include "mcp/MCPApprove.h"
+#include "mcp/MCPMessages.h"
 
 #include "util/Json.h"
 
@@ -34,6 +34,17 @@ std::optional<std::string> compact(const json& value) {
     }
 }
 
+/// One reply line, or nothing when it cannot be serialized.
+std::optional<std::string> replyLine(const json& id, const char* member, json value) {
+    json reply = json::object();
+    reply["jsonrpc"] = "2.0";
+    reply["id"] = id;
+    reply[member] = std::move(value);
+    std::optional<std::string> text = compact(reply);
+    if (text) text->push_back('\n');
+    return text;
+}
+
 json initializeResult(const json& params) {
     return {{"protocolVersion", textMember(params, "protocolVersion").value_or("2025-06-18")},
             {"capabilities", {{"tools", json::object()}}},
@@ -57,49 +68,66 @@ const json& toolsListResult() {
     return result;
 }
 
+Message answered(std::optional<std::string> reply) {
+    Message message;
+    if (!reply) return message;
+    message.kind = Message::Kind::answered;
+    message.reply = std::move(*reply);
+    return message;
+}
+
 // Every call is taken as a call of "approve", whatever params' "name" says.
-json toolsCallResult(const json& params, const Asker& ask) {
+Message call(const json& id, const json& params) {
     const json& arguments = objectMember(params, "arguments");
-    const json& input = objectMember(arguments, "input");
-    const std::string tool = textMember(arguments, "tool_name").value_or("tool");
-    json payload;
-    if (ask(tool, input) == "deny")
-        payload = {{"behavior", "deny"}, {"message", "Denied from the pavix app."}};
-    else
-        payload = {{"behavior", "allow"}, {"updatedInput", input}};
-    json content = {{"type", "text"}, {"text", compact(payload).value_or("{}")}};
-    return {{"content", json::array({std::move(content)})}};
+    Message message;
+    message.kind = Message::Kind::call;
+    message.id = id;
+    message.tool = textMember(arguments, "tool_name").value_or("tool");
+    message.input = objectMember(arguments, "input");
+    return message;
+}
+
+// Only a cancellation is acted on; other notifications are ignored.
+Message notification(const std::string& method, const json& params) {
+    Message message;
+    auto requestId = params.find("requestId");
+    if (method != "notifications/cancelled" || requestId == params.end()) return message;
+    message.kind = Message::Kind::cancel;
+    message.id = *requestId;
+    return message;
 }
 
 } // namespace
 
-std::optional<std::string> handleMessage(std::string_view line, const Asker& ask) {
+Message readMessage(std::string_view line) {
     std::optional<json> message = parseObject(line);
-    if (!message) return std::nullopt;
+    if (!message) return {};
     std::optional<std::string> method = textMember(*message, "method");
-    if (!method) return std::nullopt;
-    auto id = message->find("id");
-    if (id == message->end()) return std::nullopt; // a notification
+    if (!method) return {};
     const json& params = objectMember(*message, "params");
+    auto id = message->find("id");
+    if (id == message->end()) return notification(*method, params);
 
-    json reply = json::object();
-    reply["jsonrpc"] = "2.0";
-    reply["id"] = *id;
     if (*method == "initialize")
-        reply["result"] = initializeResult(params);
-    else if (*method == "ping")
-        reply["result"] = json::object();
-    else if (*method == "tools/list")
-        reply["result"] = toolsListResult();
-    else if (*method == "tools/call")
-        reply["result"] = toolsCallResult(params, ask);
-    else
-        reply["error"] = {{"code", -32601}, {"message", "Method not found"}};
+        return answered(replyLine(*id, "result", initializeResult(params)));
+    if (*method == "ping") return answered(replyLine(*id, "result", json::object()));
+    if (*method == "tools/list") return answered(replyLine(*id, "result", toolsListResult()));
+    if (*method == "tools/call") return call(*id, params);
+    return answered(replyLine(*id, "error", {{"code", -32601}, {"message", "Method not found"}}));
+}
 
-    std::optional<std::string> text = compact(reply);
-    if (!text) return std::nullopt;
-    text->push_back('\n');
-    return text;
+std::optional<std::string> callReply(const Message& call, std::string_view choice) {
+    json payload;
+    if (choice == "deny")
+        payload = {{"behavior", "deny"}, {"message", "Denied from the pavix app."}};
+    else
+        payload = {{"behavior", "allow"}, {"updatedInput", call.input}};
+    json content = {{"type", "text"}, {"text", compact(payload).value_or("{}")}};
+    return replyLine(call.id, "result", {{"content", json::array({std::move(content)})}});
+}
+
+std::string approvalRequest(const std::string& run, const Message& call) {
+    return compact({{"run", run}, {"tool_name", call.tool}, {"input", call.input}}).value_or("");
 }
 
 } // namespace pavix::MCPApprove
