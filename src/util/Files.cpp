@@ -82,7 +82,11 @@ bool writeAll(int fd, std::span<const std::string_view> parts) {
 }
 
 static std::string temporaryPrefix(const fs::path& path) {
-    return "." + path.filename().string() + ".";
+    // Appended, not "." + name + ".": g++ 12 at -O3 takes the latter for an overlapping copy.
+    std::string prefix = ".";
+    prefix += path.filename().string();
+    prefix += '.';
+    return prefix;
 }
 
 Status writeFileAtomically(const fs::path& path, std::string_view bytes, unsigned mode) {
