@@ -5,7 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace pavix {
 
@@ -120,22 +122,40 @@ void appendEscape(std::string& out, unsigned char c) {
     out += code;
 }
 
+// Whether any of the eight bytes of `word` needs a closer look: a control byte, '"', '\\'
+// or a byte of a multibyte character (false alarms are allowed; misses are not).
+bool anyNotPlain(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    auto anyZero = [&](std::uint64_t x) { return (x - ones) & ~x; };
+    return ((word - 0x20 * ones) | anyZero(word ^ ('"' * ones)) | anyZero(word ^ ('\\' * ones)) |
+            word) &
+           highs;
+}
+
 // Exactly nlohmann's compact dump of the string, so files keep their bytes, without
 // building a value for it.
 void appendString(std::string& out, std::string_view text) {
     const std::size_t begin = out.size();
     out += '"';
-    std::size_t plain = 0; // where the bytes not yet copied begin
     bool ascii = true;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
+    std::size_t plain = 0; // where the bytes not yet copied begin
+    for (std::size_t i = 0; i < text.size();) {
+        std::uint64_t word;
+        if (i + sizeof word <= text.size()) { // most text is plain: eight bytes at a time
+            std::memcpy(&word, text.data() + i, sizeof word);
+            if (!anyNotPlain(word)) {
+                i += sizeof word;
+                continue;
+            }
+        }
+        auto c = static_cast<unsigned char>(text[i++]);
         ascii = ascii && c < 0x80;
         if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(text.substr(plain, i - plain));
+        out.append(text.data() + plain, i - 1 - plain);
         appendEscape(out, c);
-        plain = i + 1;
+        plain = i;
     }
-    out.append(text.substr(plain));
+    out.append(text.data() + plain, text.size() - plain);
     out += '"';
     if (ascii || isValidUTF8(text)) return;
     // Rare: the library picks the replacements, as it always has.
@@ -200,8 +220,13 @@ std::string encodeSessions(const Sessions& sessions) {
     std::vector<EncodedSession> members;
     for (const auto& [key, session] : sessions)
         members.push_back(std::make_shared<const std::string>(encodeSession(key, session)));
+    const auto parts = sessionsFileParts(members);
+    std::size_t size = 0;
+    for (std::string_view part : parts)
+        size += part.size();
     std::string file;
-    for (std::string_view part : sessionsFileParts(members))
+    file.reserve(size);
+    for (std::string_view part : parts)
         file += part;
     return file;
 }
