@@ -1,13 +1,15 @@
 #include "Serve.h"
 
+#include "Log.h"
 #include "bridge/Bridge.h"
 #include "config/BridgeConfig.h"
 #include "http/HTTPServer.h"
-#include "Log.h"
 #include "util/Descriptors.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <csignal>
 #include <string>
@@ -19,6 +21,10 @@ namespace {
 // Both live until serve() returns, after the loop has stopped.
 asio::awaitable<void> stopRunsThenLoop(Bridge& bridge, asio::io_context& loop) {
     co_await bridge.stopRuns();
+    // A stopped run's reply is stored one turn after its end: let that happen, then let
+    // every pending save land before the process ends.
+    co_await asio::post(loop, asio::use_awaitable);
+    co_await bridge.sessions().saved();
     loop.stop();
 }
 

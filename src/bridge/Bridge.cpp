@@ -1,7 +1,7 @@
 #include "bridge/Bridge.h"
 
-#include "config/ClaudeLocator.h"
 #include "Log.h"
+#include "config/ClaudeLocator.h"
 #include "util/Json.h"
 
 #include <nlohmann/json.hpp>
@@ -24,7 +24,7 @@ Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstal
     : executor_(std::move(executor))
     , config_(std::move(config))
     , claude_(std::move(claude))
-    , sessions_(SessionStore::defaultFile(), config_.project) {
+    , sessions_(executor_, SessionStore::defaultFile(), config_.project) {
     log("claude code: " + (claude_.binary ? claude_.binary->string() : "not found") + " " +
         claude_.version.value_or(""));
 }

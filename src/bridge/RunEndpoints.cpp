@@ -1,8 +1,8 @@
 // Starting runs, following and steering them, and relaying their approvals.
 #include "bridge/Bridge.h"
 
-#include "config/ClaudeLocator.h"
 #include "Log.h"
+#include "config/ClaudeLocator.h"
 #include "run/ClaudeRun.h"
 #include "util/Ids.h"
 #include "util/Text.h"
@@ -44,7 +44,8 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
 
     std::string sessionId = stringField(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
-    // Saved before the launch, so the prompt survives a launch that fails.
+    // Stored before the launch, so the prompt survives a launch that fails; its write
+    // goes on meanwhile and ends before the answer.
     Session session = sessions_.addPrompt(sessionId, input);
 
     relocateVanishedClaude();
@@ -61,8 +62,10 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
         if (alive.lock()) sessions_.setClaudeSessionId(sessionId, std::move(claudeId));
     };
     auto started = ClaudeRun::start(executor_, std::move(options));
-    if (!started)
+    if (!started) {
+        co_await sessions_.saved();
         co_return errorResponse(409, "Couldn't start Claude Code: " + started.error().description);
+    }
 
     std::shared_ptr<ClaudeRun> run = std::move(started.value());
     runs_.add(run);
@@ -71,6 +74,8 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
           sessions_.record(
               run->subscribe(), [run] { return run->statusJSON(); }, sessionId),
           "recording a reply");
+    // The run is registered: a start arriving during the wait finds it and gets 409.
+    co_await sessions_.saved();
     co_return HTTPResponse::json(202, {{"run_id", run->id()}, {"status", "running"}});
 }
 
