@@ -1,9 +1,9 @@
 #include "Serve.h"
 
+#include "Log.h"
 #include "bridge/Bridge.h"
 #include "config/BridgeConfig.h"
 #include "http/HTTPServer.h"
-#include "Log.h"
 #include "util/Descriptors.h"
 
 #include <boost/asio/io_context.hpp>
@@ -17,8 +17,8 @@ namespace pavix {
 namespace {
 
 // Both live until serve() returns, after the loop has stopped.
-asio::awaitable<void> stopRunsThenLoop(Bridge& bridge, asio::io_context& loop) {
-    co_await bridge.stopRuns();
+asio::awaitable<void> shutDownThenLoop(Bridge& bridge, asio::io_context& loop) {
+    co_await bridge.shutDown();
     loop.stop();
 }
 
@@ -55,7 +55,7 @@ int serve() {
         stopSignals.async_wait([&](const boost::system::error_code& again, int) {
             if (!again) loop.stop();
         });
-        spawn(loop.get_executor(), stopRunsThenLoop(bridge, loop), "stopping");
+        spawn(loop.get_executor(), shutDownThenLoop(bridge, loop), "stopping");
     });
     log("pavix-bridge on port " + std::to_string(config->port));
     // Only a listener failure or a stop signal ends the loop; the guard keeps it running.

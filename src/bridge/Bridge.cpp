@@ -75,7 +75,7 @@ Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstal
     , config_(std::move(config))
     , claude_(std::move(claude))
     , approvalServer_(Installer::currentBinary())
-    , sessions_(SessionStore::defaultFile(), config_.project)
+    , sessions_(executor_, SessionStore::defaultFile(), config_.project)
     , runs_(executor_, configFolder() / "run-logs") {
     log("claude code: " + (claude_.binary ? claude_.binary->string() : "not found") + " " +
         claude_.version.value_or(""));

@@ -32,8 +32,9 @@ public:
     asio::awaitable<HTTPResponse> handle(HTTPRequest request);
 
     /// Stops every run, including any started meanwhile, and completes once every run has
-    /// finished and its process has ended: a stop ends in SIGKILL, so within seconds.
-    asio::awaitable<void> stopRuns();
+    /// finished, its process has ended (a stop ends in SIGKILL, so within seconds) and
+    /// every change to the sessions, their replies included, is on disk.
+    asio::awaitable<void> shutDown();
 
 private:
     /// One request as an endpoint's handler sees it.

@@ -61,7 +61,8 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
 
     std::string sessionId = stringValue(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
-    // Saved before the launch, so the prompt survives a launch that fails.
+    // Stored before the launch, so the prompt survives a launch that fails; its write
+    // goes on meanwhile and ends before the answer.
     Session session = sessions_.addPrompt(sessionId, input);
 
     relocateVanishedClaude();
@@ -86,10 +87,14 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
         runs_.keepWithinMemory();
     };
     auto started = ClaudeRun::start(executor_, std::move(options));
-    if (!started)
+    if (!started) {
+        co_await sessions_.saved();
         co_return HTTPResponse::error(409,
                                       "Couldn't start Claude Code: " + started.error().description);
+    }
     runs_.add(*started);
+    // The run is registered: a start arriving during the wait finds it and gets 409.
+    co_await sessions_.saved();
     co_return HTTPResponse::json(202, {{"run_id", (*started)->id()}, {"status", "running"}});
 }
 
@@ -164,7 +169,7 @@ asio::awaitable<HTTPResponse> Bridge::relayApproval(Call call) {
     co_return HTTPResponse::json(200, {{"choice", std::move(choice)}});
 }
 
-asio::awaitable<void> Bridge::stopRuns() {
+asio::awaitable<void> Bridge::shutDown() {
     // Polled: this happens once, at the end, and a run gives no finish signal of its own.
     asio::steady_timer pause(executor_);
     for (;;) {
@@ -173,6 +178,8 @@ asio::awaitable<void> Bridge::stopRuns() {
         pause.expires_after(std::chrono::milliseconds(50));
         co_await pause.async_wait(asio::use_awaitable);
     }
+    // A run hands its reply over as it ends, so every change is known by now.
+    co_await sessions_.saved();
 }
 
 } // namespace pavix

@@ -3,8 +3,10 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pavix {
@@ -46,7 +48,18 @@ std::string lastPathComponent(const std::string& path);
 /// (bad JSON, a missing required key, a value of the wrong type).
 std::optional<Sessions> decodeSessions(const std::string& bytes);
 
-/// Compact JSON; an absent `claudeSessionId` is left out.
+/// One session's member of the sessions file, `"<key>":{...}`: compact JSON, keys sorted,
+/// invalid UTF-8 replaced (U+FFFD), an absent `claudeSessionId` left out.
+std::string encodeSession(const std::string& key, const Session& session);
+
+/// A session's encoded member (see encodeSession), shared as it is until the session changes.
+using EncodedSession = std::shared_ptr<const std::string>;
+
+/// The sessions file made of `members` in key order: its parts, to write one after another.
+/// They point into `members` and into constants.
+std::vector<std::string_view> sessionsFileParts(const std::vector<EncodedSession>& members);
+
+/// The whole sessions file: the compact JSON document of `sessions`, keys sorted.
 std::string encodeSessions(const Sessions& sessions);
 
 } // namespace pavix

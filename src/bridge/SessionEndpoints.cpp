@@ -14,6 +14,7 @@ asio::awaitable<HTTPResponse> Bridge::createSession(Call call) {
     json body = objectOrEmpty(call.request.body);
     std::string id =
         sessions_.create(stringValue(body, "id").value_or(""), stringValue(body, "title"));
+    co_await sessions_.saved();
     co_return HTTPResponse::json(200, {{"session", {{"id", id}}}});
 }
 
@@ -27,6 +28,7 @@ asio::awaitable<HTTPResponse> Bridge::sessionMessages(Call call) {
 
 asio::awaitable<HTTPResponse> Bridge::deleteSession(Call call) {
     sessions_.remove(call.captures.at(0));
+    co_await sessions_.saved();
     co_return HTTPResponse::json(200, {{"ok", true}});
 }
 

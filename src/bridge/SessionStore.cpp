@@ -5,6 +5,8 @@
 #include "util/Ids.h"
 #include "util/Text.h"
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -21,10 +23,21 @@ constexpr std::size_t messageLimit = 200;
 
 } // namespace
 
-SessionStore::SessionStore(fs::path file, std::optional<std::string> project)
-    : file_(std::move(file))
-    , project_(std::move(project)) {
+SessionStore::SessionStore(asio::any_io_executor executor, fs::path file,
+                           std::optional<std::string> project, SessionsWriter writer)
+    : executor_(executor)
+    , file_(std::move(file))
+    , project_(std::move(project))
+    , writer_(std::move(writer))
+    , worker_(std::move(executor)) {
+    if (!writer_)
+        writer_ = [](const fs::path& path, std::span<const std::string_view> parts) {
+            return writeFileAtomically(path, parts, 0600);
+        };
     load();
+    // Before the loop runs, so that no write ever encodes more than what changed.
+    for (const auto& [id, session] : sessions_)
+        encoded_.emplace(id, std::make_shared<const std::string>(encodeSession(id, session)));
 }
 
 fs::path SessionStore::defaultFile() {
@@ -50,15 +63,53 @@ void SessionStore::load() {
         log("sessions file " + problem + " and couldn't be set aside: " + file_.string());
 }
 
-void SessionStore::save() {
-    auto written = writeFileAtomically(file_, encodeSessions(sessions_), 0600);
-    // One line per change of state, not one per request while a disk stays full.
-    if (!written && !saveFailing_)
+void SessionStore::changed(const std::string& id) {
+    encoded_.erase(id);
+    ++changes_;
+    if (!writing_) write();
+}
+
+void SessionStore::write() {
+    std::vector<EncodedSession> members;
+    members.reserve(sessions_.size());
+    for (const auto& [id, session] : sessions_) {
+        EncodedSession& member = encoded_[id];
+        if (!member) member = std::make_shared<const std::string>(encodeSession(id, session));
+        members.push_back(member);
+    }
+    writing_ = true;
+    worker_.post(
+        [writer = writer_, file = file_, members = std::move(members)] {
+            return writer(file, sessionsFileParts(members));
+        },
+        [this, upTo = changes_](Status outcome) { written(upTo, outcome); });
+}
+
+void SessionStore::written(std::uint64_t upTo, const Status& outcome) {
+    // One line per change of state, not one per write while a disk stays full.
+    if (!outcome && !saveFailing_)
         log("couldn't save the sessions (kept in memory until a save works): " +
-            written.error().description);
-    else if (written && saveFailing_)
+            outcome.error().description);
+    else if (outcome && saveFailing_)
         log("sessions saved again");
-    saveFailing_ = !written;
+    saveFailing_ = !outcome;
+    writing_ = false;
+    writtenChanges_ = upTo;
+    // Posted, not called: a waiter resumed here could change the store mid-loop.
+    while (!waiters_.empty() && waiters_.front().first <= upTo) {
+        asio::post(executor_, std::move(waiters_.front().second));
+        waiters_.pop_front();
+    }
+    if (changes_ > upTo) write();
+}
+
+asio::awaitable<void> SessionStore::saved() {
+    if (writtenChanges_ >= changes_) co_return;
+    co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(
+        [this](asio::any_completion_handler<void()> handler) {
+            waiters_.emplace_back(changes_, std::move(handler));
+        },
+        asio::use_awaitable);
 }
 
 const Session* SessionStore::find(const std::string& id) const {
@@ -97,13 +148,12 @@ std::string SessionStore::create(std::string id, std::optional<std::string> titl
     session.cwd = defaultProject();
     session.started = session.lastActive = referenceNow();
     sessions_.emplace(id, std::move(session));
-    save();
+    changed(id);
     return id;
 }
 
 void SessionStore::remove(const std::string& id) {
-    sessions_.erase(id);
-    save();
+    if (sessions_.erase(id) > 0 || saveFailing_) changed(id);
 }
 
 Session SessionStore::addPrompt(const std::string& id, const std::string& prompt) {
@@ -119,14 +169,15 @@ Session SessionStore::addPrompt(const std::string& id, const std::string& prompt
     Session& session = it->second;
     session.lastActive = referenceNow();
     session.messages.push_back({{"role", "user"}, {"content", prompt}});
-    save();
+    changed(id);
     return session;
 }
 
 void SessionStore::setClaudeSessionId(const std::string& id, std::string claudeSessionId) {
-    if (auto it = sessions_.find(id); it != sessions_.end())
-        it->second.claudeSessionId = std::move(claudeSessionId);
-    save();
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return;
+    it->second.claudeSessionId = std::move(claudeSessionId);
+    changed(id);
 }
 
 void SessionStore::addReply(const std::string& id, const std::string& reply) {
@@ -139,8 +190,8 @@ void SessionStore::addReply(const std::string& id, const std::string& reply) {
                            messages.begin() +
                                static_cast<std::ptrdiff_t>(messages.size() - messageLimit));
         it->second.lastActive = referenceNow();
+        changed(id);
     }
-    save();
 }
 
 } // namespace pavix

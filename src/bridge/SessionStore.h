@@ -2,18 +2,33 @@
 
 #include "bridge/Session.h"
 #include "util/Async.h"
+#include "util/FileWorker.h"
 
+#include <boost/asio/any_completion_handler.hpp>
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace pavix {
 
-/// The stored conversations, kept in memory and written to one file after every change.
-/// Loop-affine: use it only on the Bridge's event loop; saves therefore never overlap.
+/// Writes the sessions file `file` from `parts` (see sessionsFileParts) so that it is whole
+/// and on disk once it returns; runs on the store's worker thread.
+using SessionsWriter = std::function<Status(const std::filesystem::path& file,
+                                            std::span<const std::string_view> parts)>;
+
+/// The stored conversations, kept in memory and written to one file after changes.
+/// Loop-affine: use it only on the Bridge's event loop. The writes run on a worker thread,
+/// one at a time: changes made while one is under way are written together by the next,
+/// from each session's encoded text, which is kept until the session changes.
 class SessionStore {
 public:
     /// Loads `file`. A missing file gives an empty store. A present file that cannot be read
@@ -21,8 +36,9 @@ public:
     /// "<file>.corrupt-<UTC time>" (logged once), so no save can replace it. Temporary files
     /// of saves that a killed process left behind are removed.
     /// New sessions work in `project` when something exists there, else in "workspace"
-    /// beside `file`.
-    SessionStore(std::filesystem::path file, std::optional<std::string> project);
+    /// beside `file`. Writes go through `writer`, by default an atomic write (mode 0600).
+    SessionStore(asio::any_io_executor executor, std::filesystem::path file,
+                 std::optional<std::string> project, SessionsWriter writer = {});
 
     /// "bridge-sessions.json" in the configuration folder.
     static std::filesystem::path defaultFile();
@@ -38,10 +54,12 @@ public:
 
     /// The session `id` (a new session id when empty): left unchanged when stored, else
     /// created with `title` ("task" when absent) cut to 80 characters, and saved.
-    /// Returns the id.
+    /// Returns the id. Like every change below, it is in memory at once and on disk once
+    /// `saved()` completes.
     std::string create(std::string id, std::optional<std::string> title);
 
-    /// Removes the session if it exists, and saves either way.
+    /// Removes the session if it exists, and saves (when it did not exist, only to catch up
+    /// after a failed save).
     void remove(const std::string& id);
 
     /// A run's start: the session `id`, created when missing (titled with the first 80
@@ -49,7 +67,7 @@ public:
     /// saved. Returns a copy of the session as it now stands.
     Session addPrompt(const std::string& id, const std::string& prompt);
 
-    /// Claude Code's own session id for resuming; saved even when the session is gone.
+    /// Claude Code's own session id for resuming.
     void setClaudeSessionId(const std::string& id, std::string claudeSessionId);
 
     /// Stores a finished run's reply: nothing when `reply` is empty; else a session that
@@ -57,18 +75,34 @@ public:
     /// `lastActive`; then saves.
     void addReply(const std::string& id, const std::string& reply);
 
-    /// Writes the whole store; a failure leaves the file as it was and is not reported to
-    /// the caller (the store stays authoritative: the next save writes it all). The first
-    /// failure after a success is logged, and so is the first success after failures.
-    void save();
+    /// Completes once every change made before it was awaited has been written, or the
+    /// write that held it has failed. A failure leaves the file as it was and is not
+    /// reported to the caller (the store stays authoritative: the next write writes it
+    /// all). The first failure after a success is logged, and so is the first success
+    /// after failures.
+    asio::awaitable<void> saved();
 
 private:
     void load();
+    /// Counts a change of session `id` and starts a write unless one is under way (whose
+    /// completion then starts the next).
+    void changed(const std::string& id);
+    void write();
+    void written(std::uint64_t upTo, const Status& outcome);
 
+    asio::any_io_executor executor_;
     std::filesystem::path file_;
     std::optional<std::string> project_;
+    SessionsWriter writer_;
     Sessions sessions_;
+    std::map<std::string, EncodedSession> encoded_; ///< kept until the session changes
+    std::uint64_t changes_ = 0;                     ///< changes made so far
+    std::uint64_t writtenChanges_ = 0;              ///< changes the last finished write held
+    bool writing_ = false;
     bool saveFailing_ = false;
+    /// Those awaiting `saved()`, each with the count of changes it waits for, in order.
+    std::deque<std::pair<std::uint64_t, asio::any_completion_handler<void()>>> waiters_;
+    FileWorker worker_; ///< last: joined before anything its jobs came from is destroyed
 };
 
 } // namespace pavix

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,9 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 /// the target is as it was and no temporary file is left.
 Status writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                            unsigned mode = 0600);
+/// As above, with the new content given as `parts` written one after another.
+Status writeFileAtomically(const std::filesystem::path& path,
+                           std::span<const std::string_view> parts, unsigned mode = 0600);
 
 /// Removes the temporary files that writeFileAtomically(`path`) leaves when its process
 /// dies mid-write. Only for a file that no other process writes at the same time.
@@ -32,6 +36,8 @@ void removeLeftoverTemporaries(const std::filesystem::path& path);
 /// Writes all of `bytes` to `fd`, retrying short and interrupted writes. False (errno set)
 /// when the descriptor refuses them.
 bool writeAll(int fd, std::string_view bytes);
+/// As above, for `parts` one after another, gathered into as few writes as the system takes.
+bool writeAll(int fd, std::span<const std::string_view> parts);
 
 /// The current UTC time in strftime's `format`, e.g. "%Y%m%dT%H%M%SZ" for 20261206T203000Z.
 std::string utcNow(const char* format);

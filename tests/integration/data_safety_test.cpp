@@ -281,9 +281,11 @@ TEST(DataSafety, FailingSavesKeepTheLastCompleteFileAndCatchUp) {
         ASSERT_EQ(client.post("/api/sessions", {{"id", "a"}, {"title", "before"}}).status, 200);
         ASSERT_EQ(client.post("/v1/runs", {{"input", "hello"}, {"session_id", "b"}}).status, 202);
         ASSERT_TRUE(waitForMessages(client, "b", 2));
+        // A reply is acknowledged to nobody: its save lands a little later.
+        ASSERT_TRUE(eventually(
+            [&] { return readText(sessionsFile(server)).find("assistant") != std::string::npos; }));
         const std::string sessionsBefore = readText(sessionsFile(server));
         const std::string configBefore = readText(folder / "bridge.json");
-        ASSERT_NE(sessionsBefore.find("assistant"), std::string::npos);
 
         auto begun = fault.begin(*mounts, server);
         ASSERT_TRUE(begun.ok()) << begun.error().description;

@@ -2,6 +2,7 @@
 // for approvals through the service's own approval tool.
 #include "BridgeServer.h"
 #include "RunProbe.h"
+#include "bridge/Session.h"
 
 #include <gtest/gtest.h>
 
@@ -350,4 +351,9 @@ TEST(RunsApi, EndingTheServiceStopsItsRunFirst) {
     EXPECT_EQ(bridge.waitForRecord("signal").at(0)["signal"], "SIGINT");
     EXPECT_EQ(bridge.waitForRecord("exit").size(), 1u) << "the agent must end before the service";
     EXPECT_NE(bridge.log().find("stopping (SIGTERM)"), std::string::npos) << bridge.log();
+    // The stopped run's reply is saved before the service ends.
+    auto stored =
+        pavix::decodeSessions(readText(bridge.home().configFolder() / "bridge-sessions.json"));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->begin()->second.messages.size(), 2u);
 }
