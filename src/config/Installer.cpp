@@ -1,8 +1,8 @@
 #include "config/Installer.h"
 
 #include "config/BridgeConfig.h"
-#include "platform/LoginItem.h"
 #include "platform/ExecutablePath.h"
+#include "platform/LoginItem.h"
 #include "util/Files.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "util/Result.h"
 #include "util/Async.h"
+#include "util/Result.h"
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
