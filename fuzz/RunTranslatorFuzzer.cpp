@@ -7,6 +7,7 @@
 // log's whole stream.
 #include "run/EventLog.h"
 #include "run/OutputTranslator.h"
+#include "util/FileWorker.h"
 #include "util/Json.h"
 
 #include <boost/asio/co_spawn.hpp>
@@ -103,7 +104,13 @@ void checkLog(asio::io_context& loop, const std::vector<Event>& events, std::siz
     for (int inFile = 0; inFile < 2; ++inFile) {
         if (inFile) {
             auto file = ScratchFile::create(std::filesystem::temp_directory_path());
-            check(file.ok() && log->moveTo(*file).ok());
+            check(file.ok());
+            FileWorker worker(loop.get_executor());
+            bool moved = false;
+            log->moveTo(*file, worker, [&](Status outcome) { moved = outcome.ok(); });
+            loop.restart();
+            loop.run();
+            check(moved && !log->inMemory());
         }
         for (std::size_t after = 0; after <= events.size(); after += 1 + seed % 7) {
             std::string expected;

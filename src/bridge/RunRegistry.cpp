@@ -3,8 +3,6 @@
 #include "Log.h"
 #include "run/ClaudeRun.h"
 
-#include <boost/asio/post.hpp>
-
 #include <algorithm>
 
 namespace pavix {
@@ -18,8 +16,8 @@ bool active(const ClaudeRun& run) {
 } // namespace
 
 RunRegistry::RunRegistry(asio::any_io_executor executor, std::filesystem::path folder)
-    : executor_(std::move(executor))
-    , folder_(std::move(folder)) {
+    : folder_(std::move(folder))
+    , worker_(std::move(executor)) {
     // Scratch files lose their names at once; this takes what a crash left in between.
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
@@ -62,27 +60,22 @@ void RunRegistry::stopActive() {
 }
 
 void RunRegistry::keepWithinMemory() {
-    if (std::exchange(moveScheduled_, true)) return;
-    asio::post(executor_, [this, alive = std::weak_ptr(alive_)] {
-        if (!alive.lock()) return;
-        moveScheduled_ = false;
-        moveOldRunsToFiles();
-    });
-}
-
-void RunRegistry::moveOldRunsToFiles() {
     std::size_t kept = 0;
     for (auto it = runs_.rbegin(); it != runs_.rend(); ++it) {
         ClaudeRun& run = **it;
-        if (!run.finished()) continue;
+        if (!run.finished() || !run.inMemory()) continue;
         kept += run.memoryBytes();
         if (kept <= finishedRunsMemory) continue;
+        kept -= run.memoryBytes();
         std::error_code ignored;
         std::filesystem::create_directories(folder_, ignored);
-        auto moved = run.moveToFile(folder_);
-        if (!moved)
-            return log("couldn't move an old run's events to a file: " + moved.error().description);
-        kept -= std::min(kept, run.memoryBytes());
+        run.moveToFile(folder_, worker_, [this, alive = std::weak_ptr(alive_)](Status moved) {
+            if (!alive.lock()) return;
+            // One line when moving starts failing (a full disk), not one per run.
+            if (!moved && !std::exchange(moveFailing_, true))
+                log("couldn't move old runs' events to files: " + moved.error().description);
+            if (moved) moveFailing_ = false;
+        });
     }
 }
 

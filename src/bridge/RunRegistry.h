@@ -1,6 +1,7 @@
 #pragma once
 
 #include "util/Async.h"
+#include "util/FileWorker.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -18,8 +19,8 @@ class ClaudeRun;
 class RunRegistry {
 public:
     static constexpr std::size_t maxFinishedRuns = 20;
-    /// The most memory the events and output of finished runs hold; older runs beyond it
-    /// keep theirs in scratch files in the folder given at construction.
+    /// The most memory the events of finished runs hold; older runs beyond it keep theirs
+    /// in scratch files in the folder given at construction.
     static constexpr std::size_t finishedRunsMemory = 64 << 20;
 
     /// Scratch files go to `folder`, which is created when first needed and emptied now.
@@ -34,16 +35,14 @@ public:
     bool anyActive() const;
     /// Asks every active run that has not been asked yet to stop.
     void stopActive();
-    /// Moves the events and output of the oldest finished runs into files until those in
-    /// memory fit `finishedRunsMemory`. Runs soon, not now: it may be asked from a run's end.
+    /// Moves the events of the oldest finished runs into files, written off the loop,
+    /// until those in memory fit `finishedRunsMemory`.
     void keepWithinMemory();
 
 private:
-    void moveOldRunsToFiles();
-
-    asio::any_io_executor executor_;
     std::filesystem::path folder_;
-    bool moveScheduled_ = false;
+    FileWorker worker_;
+    bool moveFailing_ = false;
     std::vector<std::shared_ptr<ClaudeRun>> runs_;
     std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
 };

@@ -68,11 +68,12 @@ std::string ClaudeRun::output() const {
     return log_->deltaText();
 }
 
-Status ClaudeRun::moveToFile(const std::filesystem::path& folder) {
-    if (!end_) return Error{"only a finished run can be moved"};
+void ClaudeRun::moveToFile(const std::filesystem::path& folder, FileWorker& worker,
+                           std::function<void(Status)> onMoved) {
+    if (!end_) return onMoved(Error{"only a finished run can be moved"});
     auto file = ScratchFile::create(folder);
-    if (!file) return file.error();
-    return log_->moveTo(*file);
+    if (!file) return onMoved(file.error());
+    log_->moveTo(std::move(*file), worker, std::move(onMoved));
 }
 
 std::shared_ptr<EventLog::Reader> ClaudeRun::read(std::size_t after, bool withIds) {

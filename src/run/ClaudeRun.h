@@ -79,9 +79,13 @@ public:
     std::string output() const;
     /// The bytes its events hold in memory.
     std::size_t memoryBytes() const { return log_->memoryBytes(); }
-    /// Moves a finished run's events into a scratch file in `folder`, where readers and
-    /// the status find them, releasing their memory; on failure nothing changes.
-    Status moveToFile(const std::filesystem::path& folder);
+    /// Moves a finished run's events into a scratch file in `folder`, written by `worker`,
+    /// where readers and the status find them, releasing their memory; `onMoved` hears how
+    /// it went (on failure nothing changes).
+    void moveToFile(const std::filesystem::path& folder, FileWorker& worker,
+                    std::function<void(Status)> onMoved);
+    /// Whether its events are in memory and not on their way to a file.
+    bool inMemory() const { return log_->inMemory(); }
 
     /// The log after its first `after` events, then live events until the run ends.
     std::shared_ptr<EventLog::Reader> read(std::size_t after, bool withIds);

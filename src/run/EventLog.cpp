@@ -117,17 +117,27 @@ std::size_t EventLog::memoryBytes() const {
     return bytes;
 }
 
-Status EventLog::moveTo(std::shared_ptr<ScratchFile> file) {
-    if (!closed_ || file_) return Error{"only a closed log in memory can be moved"};
-    std::uint64_t start = file->size();
-    for (const Block& block : blocks_)
-        if (auto written = file->append(std::string_view(block.data.get(), block.used)); !written)
-            return written.error();
-    file_ = std::move(file);
-    fileStart_ = start;
-    blocks_.clear();
-    blocks_.shrink_to_fit();
-    return done();
+void EventLog::moveTo(std::shared_ptr<ScratchFile> file, FileWorker& worker,
+                      std::function<void(Status)> onMoved) {
+    if (!closed_ || !inMemory()) return onMoved(Error{"only a closed log in memory can be moved"});
+    moving_ = true;
+    auto copy = [self = shared_from_this(), file] {
+        for (const Block& block : self->blocks_)
+            if (auto written = file->append(std::string_view(block.data.get(), block.used));
+                !written)
+                return Status(written.error());
+        return done();
+    };
+    auto adopt = [self = shared_from_this(), file, onMoved = std::move(onMoved)](Status outcome) {
+        self->moving_ = false;
+        if (outcome) {
+            self->file_ = file;
+            self->blocks_.clear();
+            self->blocks_.shrink_to_fit();
+        }
+        onMoved(std::move(outcome));
+    };
+    worker.post(std::move(copy), std::move(adopt));
 }
 
 std::string EventLog::deltaText() const {
@@ -164,9 +174,8 @@ std::string_view EventLog::entriesAt(std::uint64_t position, std::size_t wanted,
     }
     // From the file: enough for `wanted`, then more if the first entry is larger.
     auto readAt = [&](std::size_t size) {
-        scratch =
-            file_->read(fileStart_ + position,
-                        static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - position)));
+        scratch = file_->read(
+            position, static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - position)));
     };
     readAt(std::max(wanted, maxHeader));
     auto header = headerAt(scratch);

@@ -2,6 +2,7 @@
 
 #include "run/RunEvents.h"
 #include "util/Async.h"
+#include "util/FileWorker.h"
 #include "util/Result.h"
 #include "util/ScratchFile.h"
 
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -51,9 +53,14 @@ public:
     /// The text of every "message.delta", joined in order: what the reply said so far.
     std::string deltaText() const;
 
-    /// Appends a closed log's events to `file` and reads them from there from now on,
-    /// releasing their memory. On failure the log stays as it was.
-    Status moveTo(std::shared_ptr<ScratchFile> file);
+    /// Moves a closed log's events into `file`: `worker` appends them there (a closed log's
+    /// blocks no longer change, so the worker may read them), then the log reads them from
+    /// the file, releasing their memory, and `onMoved` hears how it went. Until then, and
+    /// for good on failure, the log reads from memory.
+    void moveTo(std::shared_ptr<ScratchFile> file, FileWorker& worker,
+                std::function<void(Status)> onMoved);
+    /// False once a move to a file has begun.
+    bool inMemory() const { return !moving_ && !file_; }
 
     /// A reader of the events after the first `after` (0 for all; beyond the end means
     /// from the end). With `withIds`, each frame starts with its "id: <number>" line.
@@ -77,8 +84,8 @@ private:
     std::size_t count_ = 0;
     bool closed_ = false;
     std::size_t closedAt_ = 0; ///< the size when closed
+    bool moving_ = false;
     std::shared_ptr<ScratchFile> file_;
-    std::uint64_t fileStart_ = 0; ///< where the entries begin in `file_`
     std::vector<Reader*> waiting_;
 };
 
