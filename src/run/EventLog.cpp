@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <new>
+#include <sys/mman.h>
 
 namespace pavix {
 
@@ -57,10 +59,23 @@ std::optional<Entry> entryAt(std::string_view bytes) {
     return Entry{header->isDelta, bytes.substr(header->length, size), header->length + size};
 }
 
+// Blocks are mapped, not allocated: a log moved to a file or dropped gives its memory back
+// to the system at once, instead of leaving it to the allocator's free lists.
+struct Unmap {
+    std::size_t size;
+    void operator()(char* data) const { ::munmap(data, size); }
+};
+
+std::unique_ptr<char, Unmap> mapBlock(std::size_t size) {
+    void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+    return std::unique_ptr<char, Unmap>(static_cast<char*>(data), Unmap{size});
+}
+
 } // namespace
 
 struct EventLog::Block {
-    std::unique_ptr<char[]> data;
+    std::unique_ptr<char, Unmap> data;
     std::size_t capacity;
     std::size_t used = 0;
     std::uint64_t start; ///< where the block's first byte sits among all entries
@@ -86,7 +101,7 @@ void EventLog::add(bool isDelta, std::string_view payload) {
     const std::size_t size = headerLength + payload.size();
     if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < size) {
         std::size_t capacity = std::max(blockSize, size);
-        blocks_.push_back(Block{std::unique_ptr<char[]>(new char[capacity]), capacity, 0, end_});
+        blocks_.push_back(Block{mapBlock(capacity), capacity, 0, end_});
     }
     Block& block = blocks_.back();
     char* at = std::copy(header, header + headerLength, block.data.get() + block.used);
