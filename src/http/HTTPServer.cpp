@@ -1,7 +1,8 @@
 #include "http/HTTPServer.h"
 
-#include "http/HTTPWire.h"
 #include "Log.h"
+#include "http/Accept.h"
+#include "http/HTTPWire.h"
 #include "util/Descriptors.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -14,9 +15,14 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace pavix {
 
@@ -151,6 +157,38 @@ asio::awaitable<void> serveConnection(tcp::socket accepted,
     closeGracefully(*socket);
 }
 
+// A peer that vanished without closing (a phone gone out of range) is noticed after a
+// minute of silence and a few unanswered probes, even on an event stream that only waits
+// for a person's approval; a live peer sees no byte of it.
+void keepAlive(int fd) {
+    const int on = 1, idle = 60, interval = 10, probes = 3;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+#if defined(TCP_KEEPIDLE) // Linux
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#elif defined(TCP_KEEPALIVE) // macOS
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);
+#endif
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+// Starts serving the connection `accepted`, a descriptor owned from here on.
+void serveAccepted(tcp::acceptor& acceptor, int accepted,
+                   std::shared_ptr<const HTTPServer::Handler> handler, Duration deadline) {
+    tcp::socket socket(acceptor.get_executor());
+    error_code error;
+    socket.assign(acceptor.local_endpoint(error).protocol(), accepted, error);
+    if (error) {
+        ::close(accepted);
+        return;
+    }
+    keepAlive(accepted);
+    // Responses and event batches go out whole: nothing gains from Nagle's delay.
+    socket.set_option(tcp::no_delay(true), error);
+    auto executor = socket.get_executor();
+    spawn(executor, serveConnection(std::move(socket), std::move(handler), deadline), "connection");
+}
+
 // Errors after which the listening socket itself is unusable; others pass.
 bool listenerBroken(const error_code& error) {
     return error == asio::error::bad_descriptor || error == asio::error::invalid_argument ||
@@ -172,6 +210,8 @@ error_code listenOn(tcp::acceptor& acceptor, tcp protocol, std::uint16_t port) {
     acceptor.bind(tcp::endpoint(protocol, port), error);
     if (error) return error;
     acceptor.listen(tcp::socket::max_listen_connections, error);
+    if (error) return error;
+    acceptor.non_blocking(true, error); // accepting stops at an empty backlog, never blocks
     return error;
 }
 
@@ -246,28 +286,31 @@ asio::awaitable<void> HTTPServer::acceptConnections(std::shared_ptr<Listener> li
                                                     std::function<void(const Error&)> onFailure) {
     if (listener->stopped) co_return;
     log("listening");
-    asio::steady_timer pause(listener->acceptor.get_executor());
+    tcp::acceptor& acceptor = listener->acceptor;
+    asio::steady_timer pause(acceptor.get_executor());
     for (;;) {
-        auto [error, socket] = co_await listener->acceptor.async_accept(noThrow);
-        if (listener->stopped) co_return;
-        if (!error) {
-            setCloseOnExec(socket.native_handle());
-            // Responses and event batches go out whole: nothing gains from Nagle's delay.
-            error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            auto executor = socket.get_executor();
-            spawn(executor,
-                  serveConnection(std::move(socket), listener->handler, listener->deadline),
-                  "connection");
+        int accepted = acceptConnection(acceptor.native_handle());
+        if (accepted >= 0) {
+            serveAccepted(acceptor, accepted, listener->handler, listener->deadline);
             continue;
+        }
+        error_code error(errno, boost::system::system_category());
+        if (error == asio::error::interrupted || error == asio::error::connection_aborted ||
+            error.value() == EPROTO)
+            continue; // a connection that died in the backlog
+        if (error == asio::error::would_block) {
+            // Readiness is reported once per arrival: wait only once the backlog is empty.
+            std::tie(error) = co_await acceptor.async_wait(tcp::acceptor::wait_read, noThrow);
+            if (listener->stopped) co_return;
+            if (!error) continue;
         }
         if (listenerBroken(error)) {
             log("listener failed: " + error.message());
             if (onFailure) onFailure(Error{error.message()});
             co_return;
         }
-        // Out of descriptors or memory, or a connection that died in the backlog: wait
-        // a moment for things to ease instead of spinning, then carry on.
+        // Out of descriptors or memory: wait a moment for things to ease instead of
+        // spinning, then carry on.
         if (!listener->pauseLogged) {
             listener->pauseLogged = true;
             log("accepting paused: " + error.message());
