@@ -1,9 +1,9 @@
 #include "Serve.h"
 
+#include "Log.h"
 #include "bridge/Bridge.h"
 #include "config/BridgeConfig.h"
 #include "http/HTTPServer.h"
-#include "Log.h"
 #include "util/Descriptors.h"
 
 #include <boost/asio/io_context.hpp>
@@ -35,7 +35,8 @@ int serve() {
     Bridge bridge(loop.get_executor(), *config);
     // Every request's one way into the service.
     auto handler = [&bridge](HTTPRequest request) { return bridge.handle(std::move(request)); };
-    auto server = HTTPServer::create(loop.get_executor(), config->port, handler);
+    auto checkHead = [&bridge](const HTTPRequest& head) { return bridge.checkHead(head); };
+    auto server = HTTPServer::create(loop.get_executor(), config->port, handler, checkHead);
     if (!server) {
         log("couldn't start: " + server.error().description);
         return 1;
