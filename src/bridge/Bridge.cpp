@@ -54,12 +54,17 @@ const std::vector<Endpoint>& Bridge::endpoints() {
     return table;
 }
 
-asio::awaitable<HTTPResponse> Bridge::handle(HTTPRequest request) {
-    const std::vector<std::string> segments = splitPath(request.path);
-    if (request.method == "GET" && request.path == "/health") co_return health();
+HeadVerdict Bridge::checkHead(const HTTPRequest& head) const {
+    auto token = head.bearer();
+    if (token && equal(*token, config_.key)) return {std::nullopt, true};
+    if (head.method == "GET" && head.path == "/health") return {};
+    return {errorResponse(401, "unauthorized"), false};
+}
 
-    auto token = request.bearer();
-    if (!token || !equal(*token, config_.key)) co_return errorResponse(401, "unauthorized");
+asio::awaitable<HTTPResponse> Bridge::handle(HTTPRequest request) {
+    if (auto refusal = checkHead(request).refusal) co_return std::move(*refusal);
+    if (request.method == "GET" && request.path == "/health") co_return health();
+    const std::vector<std::string> segments = splitPath(request.path);
 
     for (const Endpoint& endpoint : endpoints()) {
         auto captures = route(endpoint.method, endpoint.pattern, request.method, segments);

@@ -58,6 +58,9 @@ public:
 
     /// Answers one request; every outcome, errors included, is a response.
     asio::awaitable<HTTPResponse> handle(HTTPRequest request);
+    /// From the head alone: 401 for a request without the right key (all but GET
+    /// /health need it), so that a stranger's body is never read; trusted with the key.
+    HeadVerdict checkHead(const HTTPRequest& head) const;
 
     /// Whether `a` equals `b`, in time that depends only on the lengths.
     static bool equal(std::string_view a, std::string_view b);
