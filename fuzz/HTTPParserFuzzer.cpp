@@ -1,33 +1,39 @@
-// Feeds arbitrary bytes to the request parser and checks what it promises about a
-// request it accepts.
+// Feeds arbitrary bytes to the request parser, whole and a byte at a time, and checks
+// what it promises about the request it finds.
 #include "http/RequestParser.h"
+#include "util/Text.h"
 
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
 #include <cstdlib>
-#include <string_view>
 
 using namespace pavix;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
     auto parsed = parseRequest(bytes, size % 2 == 0);
-    if (parsed.state != ParsedRequest::State::complete) return 0;
-    const HTTPRequest& request = parsed.request;
-    if (request.method.empty() || request.remoteIsLoopback != (size % 2 == 0)) std::abort();
-    for (char c : request.method)
-        if (c >= 'a' && c <= 'z') std::abort();
-    for (const auto& [name, value] : request.headers)
-        for (char c : name)
-            if (c >= 'A' && c <= 'Z') std::abort();
-    auto head = bytes.find("\r\n\r\n");
-    if (head == std::string_view::npos ||
-        bytes.substr(head + 4, request.body.size()) != request.body)
+    // However reads split the bytes, the outcome is the same.
+    RequestParser bytewise(size % 2 == 0);
+    std::size_t taken = 0;
+    for (char c : bytes)
+        taken += bytewise.feed(std::string_view(&c, 1));
+    if (bytewise.state() != parsed.state || taken != parsed.size ||
+        bytewise.request().body != parsed.request.body)
         std::abort();
+    if (parsed.state != RequestParser::State::complete) return 0;
+
+    const HTTPRequest& request = parsed.request;
+    auto head = bytes.find("\r\n\r\n");
+    bool chunked = request.headers.count("transfer-encoding");
+    if (request.method.empty() || request.remoteIsLoopback != (size % 2 == 0) ||
+        request.method != toUpperASCII(request.method) || head == std::string_view::npos ||
+        parsed.size > std::min(size, maxRequestBytes) ||
+        request.body.size() > parsed.size - head - 4 ||
+        (!chunked && bytes.substr(head + 4, request.body.size()) != request.body))
+        std::abort();
+    for (const auto& [name, value] : request.headers)
+        if (name != toLowerASCII(name)) std::abort();
     (void)request.bearer();
     // The request alone, without whatever follows it, parses as complete too.
-    std::size_t whole = head + 4 + request.body.size();
-    if (parseRequest(bytes.substr(0, whole), false).state != ParsedRequest::State::complete)
-        std::abort();
+    if (parseRequest(bytes.substr(0, parsed.size), false).state != parsed.state) std::abort();
     return 0;
 }

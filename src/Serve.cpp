@@ -36,7 +36,8 @@ int serve() {
     Bridge bridge(loop.get_executor(), *config);
     // Every request's one way into the service.
     auto handler = [&bridge](HTTPRequest request) { return bridge.handle(std::move(request)); };
-    auto server = HTTPServer::create(loop.get_executor(), config->port, handler);
+    auto checkHead = [&bridge](const HTTPRequest& head) { return bridge.checkHead(head); };
+    auto server = HTTPServer::create(loop.get_executor(), config->port, handler, checkHead);
     if (!server) {
         log("couldn't start: " + server.error().description);
         return 1;

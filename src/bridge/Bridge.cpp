@@ -106,10 +106,16 @@ const std::vector<Bridge::Endpoint>& Bridge::endpoints() {
     return table;
 }
 
+HeadVerdict Bridge::checkHead(const HTTPRequest& head) const {
+    auto token = head.bearer();
+    if (token && sameKey(*token, config_.key)) return {std::nullopt, true};
+    if (head.method == "GET" && head.path == "/health") return {};
+    return {HTTPResponse::error(401, "unauthorized"), false};
+}
+
 asio::awaitable<HTTPResponse> Bridge::handle(HTTPRequest request) {
+    if (auto refusal = checkHead(request).refusal) co_return std::move(*refusal);
     if (request.method == "GET" && request.path == "/health") co_return health();
-    auto token = request.bearer();
-    if (!token || !sameKey(*token, config_.key)) co_return HTTPResponse::error(401, "unauthorized");
 
     const std::vector<std::string> segments = splitPath(request.path);
     for (const Endpoint& endpoint : endpoints()) {

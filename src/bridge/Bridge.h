@@ -30,6 +30,9 @@ public:
 
     /// Answers one request; every outcome, errors included, is a response.
     asio::awaitable<HTTPResponse> handle(HTTPRequest request);
+    /// From the head alone: 401 for a request without the right key (all but GET
+    /// /health need it), so that a stranger's body is never read; trusted with the key.
+    HeadVerdict checkHead(const HTTPRequest& head) const;
 
     /// Stops every run, including any started meanwhile, and completes once every run has
     /// finished, its process has ended (a stop ends in SIGKILL, so within seconds) and

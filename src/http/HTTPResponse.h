@@ -1,11 +1,14 @@
 #pragma once
 
 #include "http/EventSource.h"
+#include "http/HTTPRequest.h"
 
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,5 +43,15 @@ private:
     std::string body_;
     std::shared_ptr<EventSource> events_;
 };
+
+/// What the service makes of a request from its head alone, before the body is read.
+struct HeadVerdict {
+    /// Sent at once, the body left unread (a 401 for a missing key, say).
+    std::optional<HTTPResponse> refusal;
+    /// The peer showed the key: its buffers are the last to go when memory runs short.
+    bool trusted = false;
+};
+/// Called once per request whose head is complete; the body may still be arriving.
+using HeadCheck = std::function<HeadVerdict(const HTTPRequest& head)>;
 
 } // namespace pavix

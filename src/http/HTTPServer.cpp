@@ -1,8 +1,10 @@
 #include "http/HTTPServer.h"
 
 #include "Log.h"
+#include "http/Accept.h"
 #include "http/EventStreaming.h"
 #include "http/HTTPWire.h"
+#include "http/RequestReader.h"
 #include "util/Descriptors.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -15,9 +17,15 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <optional>
+#include <span>
 #include <string>
+#include <sys/socket.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace pavix {
 
@@ -27,7 +35,20 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 using Duration = std::chrono::steady_clock::duration;
 constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
-constexpr std::string_view headEnd = "\r\n\r\n";
+// How long an answer given before the body is read waits for a peer still sending.
+constexpr auto lingerTime = std::chrono::seconds(2);
+
+// What every connection of one listener shares; lives as long as any of them.
+struct Service {
+    Service(HTTPServer::Handler handler, HeadCheck check, Duration deadline)
+        : handler(std::move(handler))
+        , check(std::move(check))
+        , deadline(deadline) {}
+    HTTPServer::Handler handler;
+    HeadCheck check;
+    Duration deadline;
+    ReadBudget budget;
+};
 
 void closeGracefully(tcp::socket& socket) {
     error_code ignored;
@@ -35,74 +56,53 @@ void closeGracefully(tcp::socket& socket) {
     socket.close(ignored);
 }
 
-bool peerIsLoopback(const tcp::socket& socket) {
-    error_code error;
-    auto peer = socket.remote_endpoint(error);
-    return !error && isLoopbackAddress(peer.address().to_string());
-}
-
-// Nothing is read before the peer sends, so an idle connection holds no read buffer.
-asio::awaitable<std::optional<HTTPRequest>> readRequest(std::shared_ptr<tcp::socket> socket) {
-    const bool loopback = peerIsLoopback(*socket);
-    error_code ignored;
-    socket->non_blocking(true, ignored);
-    std::string buffer;
-    std::size_t searchFrom = 0; // the head's end cannot begin before this
-    bool headSeen = false;
-    std::size_t parseAgainAt = 0;
-    bool drained = true;
-    for (;;) {
-        // Readiness is reported once per arrival, so wait only when nothing is left unread.
-        error_code waitError;
-        if (drained)
-            std::tie(waitError) = co_await socket->async_wait(tcp::socket::wait_read, noThrow);
-        error_code error;
-        if (!waitError) {
-            const std::size_t size = buffer.size();
-            buffer.resize(size + readChunkSize);
-            std::size_t received =
-                socket->read_some(asio::buffer(buffer.data() + size, readChunkSize), error);
-            buffer.resize(size + received);
-            drained = received < readChunkSize;
-            if (error == asio::error::would_block) continue;
-        }
-        const bool ended = waitError || error;
-        ParsedRequest parsed;
-        // Parsing only once the head's end is there, and then only once enough of the
-        // body has come, keeps a slowly sent request linear however large its head.
-        if (!headSeen) headSeen = buffer.find(headEnd, searchFrom) != std::string::npos;
-        if (headSeen && buffer.size() >= parseAgainAt) {
-            parsed = parseRequest(buffer, loopback);
-            parseAgainAt = parsed.parseAgainAt;
-        }
-        searchFrom = buffer.size() < headEnd.size() ? 0 : buffer.size() - (headEnd.size() - 1);
-        switch (afterRead(parsed.state, buffer.size(), ended)) {
-        case AfterRead::respond:
-            co_return std::move(parsed.request);
-        case AfterRead::close:
-            co_return std::nullopt;
-        case AfterRead::readMore:
-            break;
-        }
-    }
-}
-
 asio::awaitable<void> expireAfter(Duration deadline) {
     asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
     co_await timer.async_wait(noThrow);
 }
 
-asio::awaitable<void> serveConnection(tcp::socket accepted,
-                                      std::shared_ptr<const HTTPServer::Handler> handler,
-                                      Duration deadline) {
+// Throws away what a peer still sends after an answer given before its body was read,
+// so that its kernel does not discard the answer on a reset from ours.
+asio::awaitable<void> discardIncoming(std::shared_ptr<tcp::socket> socket,
+                                      std::shared_ptr<ReadBudget> budget, std::size_t unread) {
+    std::span<char> area = budget->readArea();
+    for (std::size_t discarded = 0; discarded < unread;) {
+        auto [error, received] =
+            co_await socket->async_read_some(asio::buffer(area.data(), area.size()), noThrow);
+        if (error) co_return;
+        discarded += received;
+    }
+}
+
+asio::awaitable<void> answerEarly(std::shared_ptr<tcp::socket> socket,
+                                  std::shared_ptr<ReadBudget> budget, ReadOutcome read) {
     using namespace asio::experimental::awaitable_operators;
-    auto socket = std::make_shared<tcp::socket>(std::move(accepted));
-    auto outcome = co_await (readRequest(socket) || expireAfter(deadline));
-    if (outcome.index() != 0 || !std::get<0>(outcome)) {
+    std::string bytes = jsonResponseBytes(read.answer->status(), read.answer->body());
+    auto [error, written] = co_await asio::async_write(*socket, asio::buffer(bytes), noThrow);
+    if (!error && read.unread > 0) {
+        error_code ignored;
+        socket->shutdown(tcp::socket::shutdown_send, ignored);
+        co_await (discardIncoming(socket, budget, read.unread) || expireAfter(lingerTime));
+    }
+    closeGracefully(*socket);
+}
+
+asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket,
+                                      std::shared_ptr<Service> service) {
+    using namespace asio::experimental::awaitable_operators;
+    std::shared_ptr<ReadBudget> budget(service, &service->budget);
+    auto outcome = co_await (readRequest(socket, budget, {service, &service->check}) ||
+                             expireAfter(service->deadline));
+    ReadOutcome read = outcome.index() == 0 ? std::move(std::get<0>(outcome)) : ReadOutcome{};
+    if (read.answer) {
+        co_await answerEarly(socket, budget, std::move(read));
+        co_return;
+    }
+    if (!read.request) {
         closeGracefully(*socket);
         co_return;
     }
-    HTTPResponse response = co_await (*handler)(std::move(*std::get<0>(outcome)));
+    HTTPResponse response = co_await service->handler(std::move(*read.request));
     if (response.eventSource()) {
         co_await streamEvents(socket, response.eventSource());
         co_return;
@@ -112,6 +112,36 @@ asio::awaitable<void> serveConnection(tcp::socket accepted,
                             : jsonResponseBytes(response.status(), response.body());
     co_await asio::async_write(*socket, asio::buffer(bytes), noThrow);
     closeGracefully(*socket);
+}
+
+// A peer that vanished without closing (a phone gone out of range) is noticed after a
+// minute of silence and a few unanswered probes, even on an event stream that only waits
+// for a person's approval; a live peer sees no byte of it.
+void keepAlive(int fd) {
+    const int on = 1, idle = 60, interval = 10, probes = 3;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+#if defined(TCP_KEEPIDLE) // Linux
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#elif defined(TCP_KEEPALIVE) // macOS
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);
+#endif
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+// Starts serving the connection `accepted`, a descriptor owned from here on.
+void serveAccepted(tcp::acceptor& acceptor, int accepted, std::shared_ptr<Service> service) {
+    auto socket = std::make_shared<tcp::socket>(acceptor.get_executor());
+    error_code error;
+    socket->assign(acceptor.local_endpoint(error).protocol(), accepted, error);
+    if (error) {
+        ::close(accepted);
+        return;
+    }
+    keepAlive(accepted);
+    // Responses and event batches go out whole: nothing gains from Nagle's delay.
+    socket->set_option(tcp::no_delay(true), error);
+    spawn(socket->get_executor(), serveConnection(socket, std::move(service)), "connection");
 }
 
 // Errors after which the listening socket itself is unusable; others pass.
@@ -135,6 +165,8 @@ error_code listenOn(tcp::acceptor& acceptor, tcp protocol, std::uint16_t port) {
     acceptor.bind(tcp::endpoint(protocol, port), error);
     if (error) return error;
     acceptor.listen(tcp::socket::max_listen_connections, error);
+    if (error) return error;
+    acceptor.non_blocking(true, error); // accepting stops at an empty backlog, never blocks
     return error;
 }
 
@@ -147,21 +179,12 @@ bool ipv6Missing(const error_code& error) {
 
 } // namespace
 
-AfterRead afterRead(ParsedRequest::State state, std::size_t bufferSize, bool readEnded) {
-    if (state == ParsedRequest::State::complete) return AfterRead::respond;
-    if (state == ParsedRequest::State::malformed || readEnded || bufferSize > maxRequestBuffer)
-        return AfterRead::close;
-    return AfterRead::readMore;
-}
-
 struct HTTPServer::Listener {
-    Listener(asio::any_io_executor executor, Handler handler, Duration deadline)
+    Listener(asio::any_io_executor executor, std::shared_ptr<Service> service)
         : acceptor(executor)
-        , handler(std::make_shared<const Handler>(std::move(handler)))
-        , deadline(deadline) {}
+        , service(std::move(service)) {}
     tcp::acceptor acceptor;
-    std::shared_ptr<const Handler> handler;
-    Duration deadline;
+    std::shared_ptr<Service> service;
     bool started = false;
     bool stopped = false;
     bool pauseLogged = false;
@@ -170,7 +193,14 @@ struct HTTPServer::Listener {
 Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
                                                        std::uint16_t port, Handler handler,
                                                        Duration requestDeadline) {
-    auto listener = std::make_shared<Listener>(executor, std::move(handler), requestDeadline);
+    return create(std::move(executor), port, std::move(handler), HeadCheck(), requestDeadline);
+}
+
+Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
+                                                       std::uint16_t port, Handler handler,
+                                                       HeadCheck check, Duration requestDeadline) {
+    auto service = std::make_shared<Service>(std::move(handler), std::move(check), requestDeadline);
+    auto listener = std::make_shared<Listener>(executor, std::move(service));
     error_code error = listenOn(listener->acceptor, tcp::v6(), port);
     if (error && ipv6Missing(error)) {
         listener->acceptor = tcp::acceptor(executor);
@@ -205,28 +235,31 @@ asio::awaitable<void> HTTPServer::acceptConnections(std::shared_ptr<Listener> li
                                                     std::function<void(const Error&)> onFailure) {
     if (listener->stopped) co_return;
     log("listening");
-    asio::steady_timer pause(listener->acceptor.get_executor());
+    tcp::acceptor& acceptor = listener->acceptor;
+    asio::steady_timer pause(acceptor.get_executor());
     for (;;) {
-        auto [error, socket] = co_await listener->acceptor.async_accept(noThrow);
-        if (listener->stopped) co_return;
-        if (!error) {
-            setCloseOnExec(socket.native_handle());
-            // Responses and event batches go out whole: nothing gains from Nagle's delay.
-            error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            auto executor = socket.get_executor();
-            spawn(executor,
-                  serveConnection(std::move(socket), listener->handler, listener->deadline),
-                  "connection");
+        int accepted = acceptConnection(acceptor.native_handle());
+        if (accepted >= 0) {
+            serveAccepted(acceptor, accepted, listener->service);
             continue;
+        }
+        error_code error(errno, boost::system::system_category());
+        if (error == asio::error::interrupted || error == asio::error::connection_aborted ||
+            error.value() == EPROTO)
+            continue; // a connection that died in the backlog
+        if (error == asio::error::would_block) {
+            // Readiness is reported once per arrival: wait only once the backlog is empty.
+            std::tie(error) = co_await acceptor.async_wait(tcp::acceptor::wait_read, noThrow);
+            if (listener->stopped) co_return;
+            if (!error) continue;
         }
         if (listenerBroken(error)) {
             log("listener failed: " + error.message());
             if (onFailure) onFailure(Error{error.message()});
             co_return;
         }
-        // Out of descriptors or memory, or a connection that died in the backlog: wait
-        // a moment for things to ease instead of spinning, then carry on.
+        // Out of descriptors or memory: wait a moment for things to ease instead of
+        // spinning, then carry on.
         if (!listener->pauseLogged) {
             listener->pauseLogged = true;
             log("accepting paused: " + error.message());

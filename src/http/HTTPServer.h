@@ -2,6 +2,7 @@
 
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
+#include "http/ReadBudget.h"
 #include "http/RequestParser.h"
 #include "util/Async.h"
 #include "util/Result.h"
@@ -15,18 +16,10 @@
 
 namespace pavix {
 
-/// Bytes asked for per read.
-inline constexpr std::size_t readChunkSize = 65'536;
-/// The largest buffer that is still read further while it holds no complete request.
-inline constexpr std::size_t maxRequestBuffer = 2'000'000;
-
-/// What a connection does after a read: parsing comes first, so a request whose last
-/// bytes arrive with the peer's end of sending is still answered.
-enum class AfterRead { respond, readMore, close };
-AfterRead afterRead(ParsedRequest::State state, std::size_t bufferSize, bool readEnded);
-
 /// The service's HTTP/1.1 listener: one request per connection, answered by the
 /// handler with a JSON response or an event stream, then the connection is closed.
+/// A request whose head the head check refuses is answered at once, its body unread.
+/// Requests being read hold at most `requestBufferBudget` bytes together (ReadBudget).
 /// Listens on every interface (IPv6 dual-stack where available). Loop-affine: create,
 /// start and destroy it on the thread that runs its executor.
 class HTTPServer {
@@ -38,6 +31,10 @@ public:
 
     /// Binds and listens on `port` (0 picks a free one, see `port()`); the error
     /// describes why the listener could not be set up (e.g. the port is taken).
+    static Result<std::unique_ptr<HTTPServer>>
+    create(asio::any_io_executor executor, std::uint16_t port, Handler handler, HeadCheck check,
+           std::chrono::steady_clock::duration requestDeadline = defaultRequestDeadline);
+    /// As above, without a head check: every body is read, no peer is trusted.
     static Result<std::unique_ptr<HTTPServer>>
     create(asio::any_io_executor executor, std::uint16_t port, Handler handler,
            std::chrono::steady_clock::duration requestDeadline = defaultRequestDeadline);

@@ -20,6 +20,8 @@ std::string_view reasonPhrase(std::int64_t status) {
         return "Method Not Allowed";
     case 409:
         return "Conflict";
+    case 501:
+        return "Not Implemented";
     default:
         return "Error";
     }

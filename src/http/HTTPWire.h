@@ -18,6 +18,9 @@ std::string jsonResponseBytes(std::int64_t status, std::string_view body);
 /// A response without a body (204): status line and "Connection: close".
 std::string emptyResponseBytes(std::int64_t status);
 
+/// The interim response that asks a client waiting on "Expect: 100-continue" for its body.
+inline constexpr std::string_view continueBytes = "HTTP/1.1 100 Continue\r\n\r\n";
+
 /// The head of a server-sent event stream (status 200, no length: the close ends it).
 inline constexpr std::string_view eventStreamHead =
     "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"

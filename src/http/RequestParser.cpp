@@ -6,8 +6,10 @@
 #include <boost/url/pct_string_view.hpp>
 #include <boost/url/url_view.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -68,8 +70,7 @@ void parseTarget(std::string_view target, HTTPRequest& request) {
     }
 }
 
-} // namespace
-
+// A Content-Length value: optional sign and ASCII digits within 64 bits; anything else is 0.
 std::int64_t contentLength(std::string_view value) {
     std::string_view digits = value;
     if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
@@ -83,25 +84,15 @@ std::int64_t contentLength(std::string_view value) {
     return length;
 }
 
-ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
-    ParsedRequest result;
-    auto end = buffer.find(headEnd);
-    if (end == std::string_view::npos) {
-        result.parseAgainAt = buffer.size() + 1;
-        return result;
-    }
-    // The head is fixed from here on: if it is not a request now, it never will be.
-    result.parseAgainAt = SIZE_MAX;
-    std::string_view head = buffer.substr(0, end);
-    if (!isValidUTF8(head)) return result;
-
-    auto lines = split(head, "\r\n");
-    auto requestLine = words(lines[0]);
-    if (requestLine.size() < 2) return result;
-
-    HTTPRequest& request = result.request;
+// What the head says about its body.
+struct Framing {
     std::optional<std::int64_t> length;
     bool lengthsDisagree = false;
+    std::optional<std::string> codings; ///< every Transfer-Encoding line, joined by ","
+};
+
+Framing readHeaders(const std::vector<std::string_view>& lines, HTTPRequest& request) {
+    Framing framing;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         auto colon = lines[i].find(':');
         if (colon == std::string_view::npos) continue;
@@ -109,31 +100,125 @@ ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
         std::string value = trimSpaces(lines[i].substr(colon + 1));
         if (name == "content-length") {
             std::int64_t announced = contentLength(value);
-            lengthsDisagree = lengthsDisagree || (length && *length != announced);
-            length = announced;
+            framing.lengthsDisagree =
+                framing.lengthsDisagree || (framing.length && *framing.length != announced);
+            framing.length = announced;
+        } else if (name == "transfer-encoding") {
+            framing.codings = framing.codings ? *framing.codings + "," + value : value;
         }
         request.headers[std::move(name)] = std::move(value);
     }
-    if (lengthsDisagree || length.value_or(0) < 0) {
-        result.state = ParsedRequest::State::malformed;
-        return result;
-    }
-    const std::size_t bodyStart = end + headEnd.size();
-    const auto bodySize = static_cast<std::uint64_t>(length.value_or(0));
-    std::string_view rest = buffer.substr(bodyStart);
-    if (rest.size() < bodySize) {
-        result.parseAgainAt = bodySize < SIZE_MAX - bodyStart
-                                  ? bodyStart + static_cast<std::size_t>(bodySize)
-                                  : SIZE_MAX;
-        return result;
-    }
+    return framing;
+}
 
-    parseTarget(requestLine[1], request);
-    request.remoteIsLoopback = remoteIsLoopback;
-    request.method = toUpperASCII(requestLine[0]);
-    request.body = std::string(rest.substr(0, static_cast<std::size_t>(bodySize)));
-    result.state = ParsedRequest::State::complete;
-    return result;
+// About what a parsed map takes, a little more rather than less: per entry a tree node
+// and whatever its strings hold.
+std::size_t footprint(const std::map<std::string, std::string>& map) {
+    constexpr std::size_t node = sizeof(std::pair<const std::string, std::string>) + 32;
+    std::size_t bytes = 0;
+    for (const auto& [name, value] : map)
+        bytes += node + name.capacity() + value.capacity();
+    return bytes;
+}
+
+} // namespace
+
+std::size_t RequestParser::feed(std::string_view bytes) {
+    std::size_t taken = 0;
+    if (state_ == State::head) taken = feedHead(bytes);
+    if (state_ == State::body) taken += feedBody(bytes.substr(taken));
+    if (state_ == State::ignored) taken += take(bytes.size() - taken);
+    return taken;
+}
+
+std::size_t RequestParser::feedHead(std::string_view bytes) {
+    // The blank line may have begun in an earlier feed; nothing before that is searched again.
+    const std::size_t before = head_.size();
+    head_.append(bytes.substr(0, maxRequestBytes + 1 - before));
+    auto end = head_.find(headEnd, before < headEnd.size() ? 0 : before - (headEnd.size() - 1));
+    if (end == std::string::npos) return take(head_.size() - before);
+    std::size_t taken = take(end + headEnd.size() - before);
+    if (state_ == State::head) parseHead(std::string_view(head_).substr(0, end));
+    std::string().swap(head_); // the request holds what the head said
+    return taken;
+}
+
+void RequestParser::parseHead(std::string_view head) {
+    state_ = State::ignored;
+    if (!isValidUTF8(head)) return;
+    auto lines = split(head, "\r\n");
+    auto requestLine = words(lines[0]);
+    if (requestLine.size() < 2) return;
+    request_.method = toUpperASCII(requestLine[0]);
+    parseTarget(requestLine[1], request_);
+    request_.remoteIsLoopback = remoteIsLoopback_;
+
+    Framing framing = readHeaders(lines, request_);
+    parsedHead_ =
+        request_.path.capacity() + footprint(request_.query) + footprint(request_.headers);
+    if (framing.lengthsDisagree || framing.length.value_or(0) < 0) {
+        state_ = State::malformed;
+    } else if (framing.codings) {
+        if (framing.length) {
+            state_ = State::malformed; // two framings: no single reading of the body
+        } else if (toLowerASCII(trimSpaces(*framing.codings)) != "chunked") {
+            state_ = State::unsupported;
+        } else {
+            chunked_.emplace();
+            state_ = State::body;
+        }
+    } else {
+        remaining_ = static_cast<std::uint64_t>(framing.length.value_or(0));
+        state_ = remaining_ > maxRequestBytes - received_ ? State::tooLarge
+                 : remaining_ == 0                        ? State::complete
+                                                          : State::body;
+    }
+}
+
+std::size_t RequestParser::feedBody(std::string_view bytes) {
+    // One byte past the cap is enough to know the request is too large.
+    bytes = bytes.substr(0, maxRequestBytes + 1 - received_);
+    std::size_t taken = 0;
+    if (chunked_) {
+        taken = chunked_->feed(bytes, request_.body);
+        if (chunked_->state() == ChunkedBody::State::malformed) state_ = State::malformed;
+        if (chunked_->state() == ChunkedBody::State::complete) state_ = State::complete;
+    } else {
+        taken = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, bytes.size()));
+        request_.body.append(bytes.substr(0, taken));
+        remaining_ -= taken;
+        if (remaining_ == 0) state_ = State::complete;
+    }
+    return take(taken);
+}
+
+std::size_t RequestParser::take(std::size_t count) {
+    received_ += count;
+    if (received_ > maxRequestBytes) state_ = State::tooLarge;
+    return count;
+}
+
+bool RequestParser::expectsContinue() const {
+    auto expect = request_.headers.find("expect");
+    return expect != request_.headers.end() && toLowerASCII(expect->second) == "100-continue";
+}
+
+std::size_t RequestParser::stillToCome() const {
+    if (state_ == State::complete) return 0;
+    if (state_ == State::body && !chunked_) return static_cast<std::size_t>(remaining_);
+    return maxRequestBytes - std::min(received_, maxRequestBytes);
+}
+
+void RequestParser::discard() {
+    request_ = HTTPRequest();
+    std::string().swap(head_);
+    parsedHead_ = 0;
+}
+
+ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
+    RequestParser parser(remoteIsLoopback);
+    std::size_t size = parser.feed(buffer);
+    return {parser.state(), std::move(parser.request()), size};
 }
 
 bool isLoopbackAddress(std::string_view address) {

@@ -1,40 +1,92 @@
 #pragma once
 
+#include "http/ChunkedBody.h"
 #include "http/HTTPRequest.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace pavix {
 
-/// What the bytes received so far amount to.
-struct ParsedRequest {
+/// The most bytes one request may take on the wire, head, chunk framing and body
+/// together; a request that would take more is closed unanswered.
+inline constexpr std::size_t maxRequestBytes = 2'000'000;
+
+/// One request read from a connection's bytes as they arrive. Each byte is looked at
+/// once however the bytes are split, so a request that comes a byte at a time costs what
+/// one sent whole does. Only the head (until it ends) and the body are kept.
+///
+/// The head: a request line of at least two words (method, target; more are ignored),
+/// then "name: value" lines (names lower-cased, values trimmed; lines without a colon
+/// skipped), up to a blank line, all of it UTF-8. The body: Content-Length bytes (a
+/// value that is not a number counts as 0), or a chunked body decoded.
+class RequestParser {
+public:
     enum class State {
-        incomplete, ///< no complete, well-formed request yet: keep reading
-        complete,   ///< `request` holds it
-        malformed,  ///< can never become a request (a negative Content-Length, or
-                    ///< Content-Length lines that disagree): close now
+        head,        ///< the head has not ended yet
+        body,        ///< the head is complete (`request()` has it), its body still arriving
+        complete,    ///< `request()` is the whole request; later bytes are not its own
+        ignored,     ///< the head is not a request (not UTF-8, or a request line of one
+                     ///< word): later bytes are counted until the cap, never kept
+        malformed,   ///< a body that cannot be framed one way (a negative Content-Length,
+                     ///< repeats that disagree, Transfer-Encoding with Content-Length, a
+                     ///< bad chunk): close unanswered
+        unsupported, ///< a transfer coding other than chunked: answer 501
+        tooLarge,    ///< more than maxRequestBytes: close unanswered
     };
-    State state = State::incomplete;
-    HTTPRequest request;
-    /// While incomplete: the buffer cannot become a request before it holds this many
-    /// bytes (SIZE_MAX: never), so parsing it again sooner is wasted work.
-    std::size_t parseAgainAt = 0;
+
+    explicit RequestParser(bool remoteIsLoopback)
+        : remoteIsLoopback_(remoteIsLoopback) {}
+
+    /// Takes the next bytes of the connection; returns how many the request took (all
+    /// of them, unless it ended or failed among them).
+    std::size_t feed(std::string_view bytes);
+
+    State state() const { return state_; }
+    /// Once the head is complete: its method, target and headers, and the body so far.
+    HTTPRequest& request() { return request_; }
+    /// Whether the head asks for "100 Continue" before its body is sent.
+    bool expectsContinue() const;
+    /// The connection's bytes the request has taken so far.
+    std::size_t received() const { return received_; }
+    /// The most bytes of this request the peer may still send: exact for a Content-Length
+    /// body, what the cap leaves otherwise.
+    std::size_t stillToCome() const;
+    /// Bytes of memory held for the request, its parsed head included.
+    std::size_t held() const { return head_.capacity() + parsedHead_ + request_.body.capacity(); }
+    /// Frees what the parser holds; it takes no bytes from then on.
+    void discard();
+
+private:
+    std::size_t feedHead(std::string_view bytes);
+    std::size_t feedBody(std::string_view bytes);
+    void parseHead(std::string_view head);
+    std::size_t take(std::size_t count); // counts `count` bytes against the cap
+
+    bool remoteIsLoopback_;
+    State state_ = State::head;
+    HTTPRequest request_;
+    std::string head_;
+    std::size_t received_ = 0;
+    std::size_t parsedHead_ = 0; ///< what the request's method, target and headers take
+    std::optional<ChunkedBody> chunked_;
+    std::uint64_t remaining_ = 0; ///< of a Content-Length body
 };
 
-/// Parses the request at the start of `buffer`; bytes after its body are ignored.
-/// A head that is not UTF-8 or whose request line has fewer than two words counts as
-/// incomplete, like a head that has not fully arrived. Repeated Content-Length lines
-/// must agree in value, or the body could be taken two ways. A path whose decoding
-/// would turn an escaped "/" (%2F) into a separator is kept as received.
+/// A request parsed from one whole buffer.
+struct ParsedRequest {
+    using State = RequestParser::State;
+    State state = State::head;
+    HTTPRequest request;
+    std::size_t size = 0; ///< the buffer's bytes the request took; bytes after it are not its own
+};
 ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback);
 
 /// Whether a peer address in its usual text form is a loopback one: "127.0.0.1",
 /// "::1" or an IPv4-mapped address in 127/8 ("::ffff:127.…").
 bool isLoopbackAddress(std::string_view address);
-
-/// A Content-Length value: optional sign and ASCII digits within 64 bits; anything else is 0.
-std::int64_t contentLength(std::string_view value);
 
 } // namespace pavix
