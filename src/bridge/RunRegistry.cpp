@@ -61,8 +61,8 @@ void RunRegistry::stopActive() {
 
 void RunRegistry::keepWithinMemory() {
     std::size_t kept = 0;
-    for (auto it = runs_.rbegin(); it != runs_.rend(); ++it) {
-        ClaudeRun& run = **it;
+    for (std::size_t i = runs_.size(); i-- > 0;) { // newest first
+        ClaudeRun& run = *runs_[i];
         if (!run.finished() || !run.inMemory()) continue;
         kept += run.memoryBytes();
         if (kept <= finishedRunsMemory) continue;

@@ -48,8 +48,8 @@ std::optional<fs::path> binary() {
     std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return compareVersionNames(a, b) < 0;
     });
-    for (auto name = names.rbegin(); name != names.rend(); ++name) {
-        fs::path candidate = versions / (*name + "/claude.app/Contents/MacOS/claude");
+    for (std::size_t i = names.size(); i-- > 0;) { // newest first
+        fs::path candidate = versions / (names[i] + "/claude.app/Contents/MacOS/claude");
         if (isExecutableFile(candidate)) return candidate;
     }
 

@@ -9,7 +9,7 @@
 namespace pavix {
 
 /// The most memory all requests being read on one loop may hold together.
-inline constexpr std::size_t requestBufferBudget = 64 * 1024 * 1024;
+inline constexpr std::size_t requestBufferBudget = std::size_t{64} << 20;
 /// Bytes asked for per read.
 inline constexpr std::size_t readChunkSize = 65'536;
 

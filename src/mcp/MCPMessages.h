@@ -9,7 +9,7 @@
 namespace pavix::MCPApprove {
 
 /// What one input line of the `mcp` mode asks for.
-struct Message {
+struct Message { // NOLINT(bugprone-exception-escape): nlohmann's moves do not throw
     enum class Kind {
         ignored,  ///< no answer: not a JSON object with a text "method", or a notification
         answered, ///< `reply` is the whole answer

@@ -29,6 +29,7 @@ bool raiseAboveStandard(Descriptor& fd) {
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
+    result.reserve(texts.size() + 1);
     for (auto& text : texts)
         result.push_back(text.data());
     result.push_back(nullptr);
@@ -119,7 +120,7 @@ Result<pid_t> spawnProcess(const SpawnSpec& spec) {
     std::vector<std::string> envText;
     if (spec.environment)
         for (const auto& [name, value] : *spec.environment)
-            envText.push_back(name + "=" + value);
+            envText.push_back(std::string(name).append(1, '=').append(value));
     auto argv = pointers(argText);
     auto envp = pointers(envText);
 

@@ -13,7 +13,7 @@ namespace pavix {
 /// timeout (when it expires) and its wake-up (cancelled once `answer` is set).
 struct ClaudeRun::PendingApproval {
     PendingApproval(asio::any_io_executor executor, std::string tool)
-        : wake(std::move(executor))
+        : wake(executor)
         , tool(std::move(tool)) {}
 
     /// Hands `choice` to the waiting request; later answers are ignored.
