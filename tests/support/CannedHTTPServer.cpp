@@ -1,6 +1,6 @@
 #include "CannedHTTPServer.h"
 
-#include "HttpClient.h"
+#include "HTTPClient.h"
 #include "LoopbackPort.h"
 
 #include <cerrno>
