@@ -27,22 +27,16 @@ std::chrono::milliseconds leftUntil(Clock::time_point deadline) {
 
 } // namespace
 
-Connection::Connection(std::uint16_t port, bool ipv6) {
+Connection::Connection(std::uint16_t port, const std::string& host) {
     ::signal(SIGPIPE, SIG_IGN); // a server that closes early must not end the test
-    fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1; // small writes go out as written, so a request arrives in the test's pieces
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in6 six{};
-    sockaddr_in four{};
-    six.sin6_family = AF_INET6;
-    six.sin6_port = htons(port);
-    six.sin6_addr = in6addr_loopback;
-    four.sin_family = AF_INET;
-    four.sin_port = htons(port);
-    four.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int connected = ipv6 ? ::connect(fd_, reinterpret_cast<sockaddr*>(&six), sizeof six)
-                         : ::connect(fd_, reinterpret_cast<sockaddr*>(&four), sizeof four);
-    if (connected != 0) close();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) close();
 }
 
 void Connection::close() {

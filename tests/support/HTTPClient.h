@@ -15,11 +15,11 @@ namespace pavix::test {
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-/// One blocking TCP connection to 127.0.0.1 (or ::1), close-on-exec, for the tests that
-/// need the bytes themselves. Every wait is bounded, so a fault fails a test, not hangs it.
+/// One blocking TCP connection to `host` (an IPv4 address), close-on-exec, for the tests
+/// that need the bytes themselves. Every wait is bounded, so a fault fails a test, not hangs it.
 class Connection {
 public:
-    explicit Connection(std::uint16_t port, bool ipv6 = false);
+    explicit Connection(std::uint16_t port, const std::string& host = "127.0.0.1");
     ~Connection() { close(); }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

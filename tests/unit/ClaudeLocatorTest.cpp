@@ -88,20 +88,3 @@ TEST(ClaudeLocator, TheVersionIsTheFirstWordOfWhatTheProgramPrints) {
     EXPECT_EQ(::kill(std::stoi(readText(pid)), 0), -1);
     EXPECT_EQ(errno, ESRCH);
 }
-
-TEST(ClaudeLocator, SignedInMeansACredentialsFileInClaudesFolder) {
-    TempHome home;
-    TempFolder other;
-    ::unsetenv("CLAUDE_CONFIG_DIR");
-    const fs::path credentials = home.path() / ".claude/.credentials.json";
-    fs::create_directories(credentials); // a folder of that name is no credentials
-    EXPECT_FALSE(ClaudeLocator::isSignedIn());
-    fs::remove(credentials);
-    writeText(credentials, "{}", 0600);
-    EXPECT_TRUE(ClaudeLocator::isSignedIn());
-    ::setenv("CLAUDE_CONFIG_DIR", other.path().c_str(), 1);
-    EXPECT_FALSE(ClaudeLocator::isSignedIn());
-    ::setenv("CLAUDE_CONFIG_DIR", "", 1); // empty counts as unset
-    EXPECT_TRUE(ClaudeLocator::isSignedIn());
-    ::unsetenv("CLAUDE_CONFIG_DIR");
-}
