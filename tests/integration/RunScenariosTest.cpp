@@ -137,16 +137,16 @@ const std::string deltaLine = R"({"type":"stream_event","event":{"type":"content
 
 const Row rows[] = {
     {"AReplyStreamsIsStoredAndResumed",
-     replying("Hello / there."),
+     replying("Hello /\nthere."),
      {"message.delta", "message.delta", "run.completed"},
-     completed("Hello / there."),
+     completed("Hello /\nthere."),
      {},
      [](Play& play) {
          EXPECT_EQ(play.status(), (json{{"status", "completed"},
-                                        {"output", "Hello / there."},
+                                        {"output", "Hello /\nthere."},
                                         {"session_id", "s-1"},
                                         {"last_event", "run.completed"}}));
-         EXPECT_NE(play.client.get("/v1/runs/" + play.run).raw.find("Hello / there."),
+         EXPECT_NE(play.client.get("/v1/runs/" + play.run).raw.find(R"(Hello /\nthere.)"),
                    std::string::npos);
          // A finished run: a stop changes nothing, and there is nothing to steer or answer.
          EXPECT_EQ(play.post("stop").json(), ok);
@@ -162,7 +162,7 @@ const Row rows[] = {
          EXPECT_EQ(session["title"], "Say hello");
          EXPECT_EQ(session["source"], "workspace");
          EXPECT_EQ(play.messages(id, 2), json::parse(R"([{"role": "user", "content": "Say hello"},
-             {"role": "assistant", "content": "Hello / there."}])"));
+             {"role": "assistant", "content": "Hello /\nthere."}])"));
          // The session's next run resumes Claude Code's own session, in the same folder.
          EXPECT_TRUE(play.runThrough({{"input", "Again"}, {"session_id", id}}));
          auto launches = play.bridge.launches();
@@ -174,6 +174,10 @@ const Row rows[] = {
          EXPECT_EQ(argument(next, "--resume"), "s-1");
          EXPECT_EQ(argument(next, "--append-system-prompt"), std::nullopt);
          EXPECT_EQ(launches[2]["cwd"], launches[1]["cwd"]);
+         const std::string path = launches[1]["env"]["PATH"];
+         EXPECT_TRUE(path.starts_with("/opt/homebrew/bin:/usr/local/bin:" +
+                                      play.bridge.home().path().string() + "/.local/bin:"))
+             << path;
          EXPECT_EQ(recorded(play, "stdin", "text", 3), (Strings{"Warm up", "Say hello", "Again"}));
      },
      {{"input", " \n Say hello\t\n"}, {"instructions", "Be brief."}}},
@@ -433,7 +437,8 @@ TEST_P(RunScenario, Plays) {
     EXPECT_TRUE(events.ended()) << "the stream must end with the run";
     Strings names;
     for (const auto& text : play.texts) {
-        EXPECT_TRUE(pavix::isValidUTF8(text) && json::parse(text, nullptr, false).is_object())
+        EXPECT_TRUE(pavix::isValidUTF8(text) && text.find('\n') == std::string::npos &&
+                    json::parse(text, nullptr, false).is_object())
             << text;
         names.push_back(nameOf(text));
     }
