@@ -1,5 +1,6 @@
 #include "BridgeServer.h"
 
+#include "LoopbackPort.h"
 #include "RunProgram.h"
 
 #include <algorithm>
@@ -7,163 +8,131 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace pavix::test {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+Steps reply(const std::string& text) {
+    auto half = text.size() / 2;
+    return {{{"init", true}},
+            {{"raw", "{\"type\":\"stream_event\",\"event\":{\"type\":\"message_start\"}}\n"}},
+            {{"delta", text.substr(0, half)}},
+            {{"delta", text.substr(half)}},
+            {{"text", text}},
+            {{"result", {{"result", text}}}}};
+}
+
+Steps interrupted() {
+    return {{{"result", {{"subtype", "error_during_execution"}, {"is_error", true}}}},
+            {{"exit", 0}}};
+}
+
+json replying(const std::string& text) {
+    return {{"turn", reply(text)}, {"on_sigint", interrupted()}};
+}
+
 BridgeServer::BridgeServer()
-    : BridgeServer(Options{}) {}
+    : BridgeServer(Options()) {}
 
 BridgeServer::BridgeServer(Options options)
     : options_(std::move(options))
-    , home_(std::make_unique<TempHome>())
     , port_(freePort()) {
-    setScenario(Scenario());
+    setScenario(json::object());
 }
 
 BridgeServer::~BridgeServer() {
-    // A service still running at the end of a test must stop cleanly when asked: status
-    // 0 means its runs were stopped and, in sanitized builds, that nothing leaked.
-    if (!running()) return;
     int status = stop();
-    if (status != 0) {
+    if (status > 0) {
         std::string tail = log();
-        if (tail.size() > 4000) tail.erase(0, tail.size() - 4000);
-        ADD_FAILURE() << "pavix-bridge serve ended with status " << status
-                      << " when stopped; log:\n"
-                      << tail;
+        ADD_FAILURE() << "pavix-bridge serve ended with status " << status << " when stopped:\n"
+                      << tail.substr(tail.size() > 4000 ? tail.size() - 4000 : 0);
     }
 }
 
-void BridgeServer::setScenario(Scenario scenario) {
-    if (!scenario.recording()) scenario.recordTo(recordFile());
-    scenario.writeTo(scenarioFile());
+void BridgeServer::setScenario(json scenario) {
+    scenario["record"] = (scratch_.path() / "record.jsonl").string();
+    writeText(scratch_.path() / "scenario.json", scenario.dump());
 }
 
 ::testing::AssertionResult BridgeServer::start(bool writeConfig) {
-    if (running()) return ::testing::AssertionFailure() << "already running";
     if (writeConfig) {
         json config = {{"port", port_}, {"key", options_.key}};
         if (options_.settings) config["settings"] = *options_.settings;
         if (options_.project) config["project"] = *options_.project;
-        writeText(home_->configFolder() / "bridge.json", config.dump(2), 0600);
+        writeText(home_.configFolder() / "bridge.json", config.dump(), 0600);
     }
-
     EnvironmentChanges changes = {
-        {"HOME", home_->path().string()},
-        {scenarioVariable, scenarioFile().string()},
-        {"PAVIX_CLAUDE_PATH", options_.claudePath
-                                  ? std::optional<std::string>(options_.claudePath->string())
-                                  : std::nullopt}};
+        {"HOME", home_.path().string()},
+        {"FAKE_AGENT_SCENARIO", (scratch_.path() / "scenario.json").string()},
+        // Relative: the service must still find it from a session's folder.
+        {"PAVIX_CLAUDE_PATH", fs::relative(FAKE_CLAUDE_PATH).string()}};
     for (const auto& [name, value] : options_.environment)
         changes[name] = value;
-    ChildEnvironment env(changes);
-    std::string program = PAVIX_BRIDGE_PATH, word = "serve";
-    char* argv[] = {program.data(), word.data(), nullptr};
-
     int logFd = ::open((scratch_.path() / "bridge.log").c_str(),
                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    int nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, nullFd, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    int failed = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, env.block());
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawnProcess({PAVIX_BRIDGE_PATH, "serve"}, changes, -1, logFd, logFd);
     ::close(logFd);
-    ::close(nullFd);
-    if (failed != 0) {
-        pid_ = -1;
-        return ::testing::AssertionFailure() << "couldn't start " << program;
-    }
+    if (pid_ < 0) return ::testing::AssertionFailure() << "couldn't start pavix-bridge";
 
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        // Answered health, not just a connection: the port alone may not yet be this
-        // service's, and a started service must be ready for the test's first request.
-        std::string health = client().exchange("GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-                                               std::chrono::seconds(1));
-        if (health.rfind("HTTP/1.1 200 ", 0) == 0) return ::testing::AssertionSuccess();
+    // Ready once it answers health: the port alone may still be another process's.
+    for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
+        if (client().get("/health", false).status == 200) return ::testing::AssertionSuccess();
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            return ::testing::AssertionFailure()
-                   << "pavix-bridge serve ended with status "
-                   << (WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status))
-                   << "; log:\n"
-                   << log();
+            return ::testing::AssertionFailure() << "pavix-bridge serve ended:\n" << log();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(20ms);
     }
     stop();
-    return ::testing::AssertionFailure() << "port " << port_ << " never accepted; log:\n" << log();
+    return ::testing::AssertionFailure() << "port " << port_ << " never answered:\n" << log();
 }
 
-int BridgeServer::stop(std::chrono::milliseconds grace) {
+int BridgeServer::stop() {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = Clock::now() + grace;
-    bool reaped = false;
-    while (!reaped && Clock::now() < deadline) {
-        pid_t got = ::waitpid(pid_, &status, WNOHANG);
-        reaped = got == pid_ || (got < 0 && errno != EINTR);
-        if (!reaped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!reaped) {
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-::testing::AssertionResult BridgeServer::restart() {
-    stop();
-    return start();
-}
-
-bool BridgeServer::waitForLog(const std::string& text, std::chrono::milliseconds limit) const {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        if (log().find(text) != std::string::npos) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-std::vector<json> BridgeServer::waitForRecord(const std::string& kind, std::size_t count,
-                                              std::chrono::milliseconds limit) const {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-        auto entries = recorded(recordFile(), kind);
-        if (entries.size() >= count || Clock::now() >= deadline) return entries;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-std::vector<json> BridgeServer::runLaunches() const {
-    std::vector<json> launches;
-    for (auto& start : recorded(recordFile(), "start"))
-        if (start["args"] != json::array({"--version"})) launches.push_back(std::move(start));
-    return launches;
+    // The service first stops its runs, which may take 8 s.
+    siginfo_t info{};
+    auto ended = [&] {
+        return ::waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+               info.si_pid == pid_;
+    };
+    if (!eventually(ended, 15s)) ::kill(pid_, SIGKILL);
+    return reap(std::exchange(pid_, -1));
 }
 
 std::string BridgeServer::log() const {
     return readText(scratch_.path() / "bridge.log");
 }
 
-std::string startRun(HttpClient& client, const json& body) {
+std::vector<json> BridgeServer::record(const std::string& kind, std::size_t count) const {
+    std::vector<json> entries;
+    eventually(
+        [&] {
+            entries.clear();
+            std::ifstream in(scratch_.path() / "record.jsonl");
+            for (std::string line; std::getline(in, line);)
+                if (json entry = json::parse(line, nullptr, false);
+                    entry.is_object() && entry.value("kind", "") == kind)
+                    entries.push_back(std::move(entry));
+            return entries.size() >= count;
+        },
+        10s);
+    return entries;
+}
+
+std::vector<json> BridgeServer::launches() const {
+    auto starts = record("start");
+    std::erase_if(starts, [](const json& start) { return start["args"] == json{"--version"}; });
+    return starts;
+}
+
+std::string startRun(HTTPClient& client, const json& body) {
     auto response = client.post("/v1/runs", body);
     EXPECT_EQ(response.status, 202) << response.raw;
     std::string id = response.json().value("run_id", "");
@@ -172,10 +141,9 @@ std::string startRun(HttpClient& client, const json& body) {
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
+    for (const auto deadline = Clock::now() + limit; !condition();) {
         if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(20ms);
     }
     return true;
 }
@@ -198,6 +166,17 @@ std::vector<std::string> openDescriptors(pid_t pid) {
                               fs::read_symlink(fd.path(), error).string());
     std::sort(descriptors.begin(), descriptors.end());
     return descriptors;
+}
+
+std::vector<std::string> settledDescriptors(pid_t pid) {
+    std::vector<std::string> last;
+    for (int stable = 0; stable < 5;) {
+        std::this_thread::sleep_for(50ms);
+        auto now = openDescriptors(pid);
+        stable = now == last && childrenOf(pid).empty() ? stable + 1 : 0;
+        last = std::move(now);
+    }
+    return last;
 }
 
 } // namespace pavix::test

@@ -1,28 +1,37 @@
 #pragma once
 
-#include "FakeAgent.h"
-#include "HttpClient.h"
-#include "LoopbackPort.h"
+#include "HTTPClient.h"
+#include "Spawn.h"
 #include "TempHome.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
+#include <vector>
 
 namespace pavix::test {
 
-/// The real `pavix-bridge serve`, started with its own home folder (a TempHome, also
-/// set as this process's $HOME), a bridge.json on a free loopback port with a known
-/// key, and the fake agent as Claude Code. Its standard error (the log) goes to a file.
-/// Ended with SIGTERM (SIGKILL after 15 s) and reaped when destroyed, which fails the
-/// test unless it then exits with status 0.
+using Steps = std::vector<json>;
+
+/// Whether this is the sanitized build, where everything takes several times longer.
+inline constexpr bool sanitized = PAVIX_SANITIZED;
+
+/// The fake agent's steps for one answer: init, the text streamed in two deltas and
+/// then whole, a successful result with the text.
+Steps reply(const std::string& text);
+/// The real agent's answer to SIGINT: an error result (so a stopped run ends "cancelled"),
+/// then exit 0.
+Steps interrupted();
+/// A scenario that answers every message with reply(text) and SIGINT as the real agent.
+json replying(const std::string& text);
+
+/// The real `pavix-bridge serve` with a home of its own (also this process's $HOME), a
+/// bridge.json on a free port with a known key, and the fake agent as Claude Code, named
+/// by a relative path. Its log goes to a file. Destroying it stops it, which fails the
+/// test unless the service then exits with status 0 (in sanitized builds: leaked nothing).
 class BridgeServer {
 public:
     struct Options {
@@ -30,69 +39,53 @@ public:
         std::optional<std::string> settings = "direct";
         std::optional<std::string> project;
         /// Added to (or, with nullopt, removed from) the service's environment.
-        std::map<std::string, std::optional<std::string>> environment;
-        /// PAVIX_CLAUDE_PATH; nullopt leaves the variable unset.
-        std::optional<std::filesystem::path> claudePath = fakeAgentPath();
+        EnvironmentChanges environment;
     };
 
-    /// Prepares the home folder and files; does not start the service.
     BridgeServer();
     explicit BridgeServer(Options options);
     ~BridgeServer();
     BridgeServer(const BridgeServer&) = delete;
     BridgeServer& operator=(const BridgeServer&) = delete;
 
-    /// Writes the scenario every later agent launch reads; its record goes to
-    /// recordFile() unless the scenario names one.
-    void setScenario(Scenario scenario);
-    /// Writes bridge.json (unless `writeConfig` is false: then the service's own file,
-    /// or the one a test wrote, is used), starts the service and waits until its port
-    /// accepts connections (10 s at most).
+    /// The scenario (tests/fake_claude/README.md) every later agent launch plays; its
+    /// record goes to this server's record file.
+    void setScenario(json scenario);
+    /// Writes bridge.json (unless `writeConfig` is false), starts the service and waits
+    /// until it answers health.
     ::testing::AssertionResult start(bool writeConfig = true);
-    /// Ends the service (SIGTERM, then SIGKILL after `grace`: the service first stops
-    /// its runs, which may take 8 s); how it ended: its exit status, or 128 + signal.
-    /// -1 when it was not running.
-    int stop(std::chrono::milliseconds grace = std::chrono::seconds(15));
-    /// stop(), then start() again on the same home, port and key.
-    ::testing::AssertionResult restart();
-    bool running() const { return pid_ > 0; }
+    /// SIGTERM, then SIGKILL after 15 s; how it ended (exit status or 128 + signal).
+    int stop();
     pid_t pid() const { return pid_; }
-
     std::uint16_t port() const { return port_; }
     const std::string& key() const { return options_.key; }
-    const TempHome& home() const { return *home_; }
-    const std::filesystem::path& homePath() const { return home_->path(); }
-    /// The service's log (its standard error) so far, across restarts.
+    const TempHome& home() const { return home_; }
     std::string log() const;
-    /// Waits until the log holds `text` (polling; `limit` only guards against a hang).
-    bool waitForLog(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+    HTTPClient client() const { return HTTPClient(port_, options_.key); }
 
-    std::filesystem::path recordFile() const { return scratch_.path() / "agent-record.jsonl"; }
-    /// The agents' "start" records of runs (not of version probes), in order.
-    std::vector<json> runLaunches() const;
-    /// Waits until the agents have recorded at least `count` entries of `kind`
-    /// ("start", "stdin", "signal", "approval", "exit", ...); returns those entries.
-    std::vector<json> waitForRecord(const std::string& kind, std::size_t count = 1,
-                                    std::chrono::milliseconds limit = 10s) const;
-    std::filesystem::path scenarioFile() const { return scratch_.path() / "scenario.json"; }
-
-    HttpClient client() const { return HttpClient(port_, options_.key); }
+    /// What the agents recorded of `kind` ("start", "stdin", "signal", "approval", ...)
+    /// once there are `count` such entries (or 10 s have passed).
+    std::vector<json> record(const std::string& kind, std::size_t count = 0) const;
+    /// The "start" entries of runs (the version probe's aside).
+    std::vector<json> launches() const;
 
 private:
     Options options_;
-    std::unique_ptr<TempHome> home_;
+    TempHome home_;
     TempFolder scratch_;
     std::uint16_t port_;
     pid_t pid_ = -1;
 };
 
-/// Starts a run with `body`, which must be accepted; its id, or "" (with a failure).
-std::string startRun(HttpClient& client, const json& body);
+/// Starts a run with `body`, which must be accepted; its id.
+std::string startRun(HTTPClient& client, const json& body);
 /// Polls until `condition` holds; the limit only guards against a hang.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s);
-/// The children of process `pid` (Linux: from /proc).
+/// The children of process `pid`, from /proc.
 std::vector<pid_t> childrenOf(pid_t pid);
 /// The open descriptors of process `pid`, each with what it refers to, in a stable order.
 std::vector<std::string> openDescriptors(pid_t pid);
+/// The descriptors of `pid` once it has no child and they have stayed put for a moment.
+std::vector<std::string> settledDescriptors(pid_t pid);
 
 } // namespace pavix::test

@@ -9,25 +9,20 @@
 
 namespace pavix::test {
 
-/// A mount namespace of the calling thread's own, with every mount private (nothing made
-/// here shows outside), for putting a small tmpfs or a read-only view over a folder.
-/// Processes started from this thread while it lives share the namespace, so they see
-/// mounts made and removed later too. The destructor detaches what is still mounted and
-/// returns the thread to its namespace and working folder. Needs root (CAP_SYS_ADMIN).
+/// A mount namespace of the calling thread's own with every mount private, for putting a
+/// small tmpfs over a folder: processes started from this thread while it lives see it,
+/// nothing outside does. The destructor detaches the mounts and returns the thread to its
+/// namespace and working folder. Needs root.
 class PrivateMounts {
 public:
-    /// The namespace entered, or why it could not be.
+    /// The namespace entered, or why it could not be (containers may forbid mounts).
     static Result<std::unique_ptr<PrivateMounts>> create();
     ~PrivateMounts();
     PrivateMounts(const PrivateMounts&) = delete;
     PrivateMounts& operator=(const PrivateMounts&) = delete;
 
-    /// An empty tmpfs of `bytes` (whole pages) over `folder`.
+    /// An empty tmpfs of `bytes` over `folder`.
     Status mountTmpfs(const std::filesystem::path& folder, std::size_t bytes);
-    /// `folder` itself, read-only from now on for everyone in the namespace.
-    Status makeReadOnly(const std::filesystem::path& folder);
-    /// Removes the mount last put over `folder`, at once for every path looked up later.
-    Status unmount(const std::filesystem::path& folder);
 
 private:
     PrivateMounts() = default;

@@ -10,24 +10,21 @@ namespace pavix::test {
 
 namespace fs = std::filesystem;
 
-static fs::path makeTempFolder() {
+TempFolder::TempFolder() {
     std::string pattern = (fs::temp_directory_path() / "pavix-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    return fs::canonical(pattern);
+    path_ = fs::canonical(pattern);
 }
 
-TempFolder::TempFolder()
-    : path_(makeTempFolder()) {}
 TempFolder::~TempFolder() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
 }
 
-TempHome::TempHome()
-    : path_(makeTempFolder()) {
+TempHome::TempHome() {
     if (const char* home = std::getenv("HOME")) previous_ = home;
-    ::setenv("HOME", path_.c_str(), 1);
+    ::setenv("HOME", path().c_str(), 1);
 }
 
 TempHome::~TempHome() {
@@ -35,12 +32,6 @@ TempHome::~TempHome() {
         ::setenv("HOME", previous_->c_str(), 1);
     else
         ::unsetenv("HOME");
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-}
-
-fs::path TempHome::configFolder() const {
-    return path_ / "Library/Application Support/pavix";
 }
 
 void writeText(const fs::path& path, const std::string& text, unsigned mode) {
@@ -50,9 +41,8 @@ void writeText(const fs::path& path, const std::string& text, unsigned mode) {
 }
 
 std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 

@@ -6,22 +6,6 @@
 
 namespace pavix::test {
 
-/// A fresh temporary folder set as $HOME for the life of the object; removed afterwards.
-class TempHome {
-public:
-    TempHome();
-    ~TempHome();
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path configFolder() const;
-
-private:
-    std::filesystem::path path_;
-    std::optional<std::string> previous_;
-};
-
 /// A fresh temporary folder, removed with the object.
 class TempFolder {
 public:
@@ -33,6 +17,19 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+/// A fresh temporary folder set as $HOME for the life of the object.
+class TempHome : public TempFolder {
+public:
+    TempHome();
+    ~TempHome();
+    std::filesystem::path configFolder() const {
+        return path() / "Library/Application Support/pavix";
+    }
+
+private:
+    std::optional<std::string> previous_;
 };
 
 void writeText(const std::filesystem::path& path, const std::string& text, unsigned mode = 0644);

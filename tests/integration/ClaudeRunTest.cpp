@@ -1,0 +1,84 @@
+// One run in-process with the fake agent, where its approval timeout can be short.
+#include "BridgeServer.h"
+#include "Loop.h"
+
+#include "run/ClaudeRun.h"
+
+#include <gtest/gtest.h>
+
+using namespace pavix;
+using namespace pavix::test;
+
+TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
+    TempHome home;
+    writeText(home.path() / "scenario.json", R"({"turn": [{"sleep": 3600}]})");
+    ::setenv("FAKE_AGENT_SCENARIO", (home.path() / "scenario.json").c_str(), 1);
+    asio::io_context loop;
+    ClaudeRun::Options options;
+    options.prompt = "hi";
+    options.cwd = home.path();
+    options.binary = FAKE_CLAUDE_PATH;
+    options.approvalTimeout = 2s;
+    auto run = ClaudeRun::start(loop.get_executor(), options).value();
+    ::unsetenv("FAKE_AGENT_SCENARIO");
+    auto names = std::make_shared<std::vector<json>>();
+    spawn(
+        loop.get_executor(),
+        [](EventReader reader, auto names) -> asio::awaitable<void> {
+            for (auto batch = co_await reader.next(); !batch.empty();
+                 batch = co_await reader.next())
+                for (const auto& text : batch)
+                    names->push_back(json::parse(*text));
+        }(run->subscribe(), names),
+        "reading events");
+    auto ask = [&](std::string tool) {
+        auto choice = std::make_shared<std::string>();
+        spawn(
+            loop.get_executor(),
+            [](auto run, std::string tool, auto choice) -> asio::awaitable<void> {
+                *choice = co_await run->requestApproval(tool, json::object());
+            }(run, tool, choice),
+            "asking");
+        runFor(loop, 50ms);
+        return choice;
+    };
+
+    auto first = ask("Bash");
+    runFor(loop, 1s);
+    ASSERT_TRUE(run->resolveApproval("once"));
+    // Asked halfway through the first one's time: it must outlive that one's timer.
+    auto second = ask("Write");
+    EXPECT_EQ(*first, "once");
+    runFor(loop, 1500ms);
+    EXPECT_EQ(*second, "") << "answered by the first request's timer";
+    EXPECT_TRUE(runUntil(loop, [&] { return !second->empty(); }));
+    EXPECT_EQ(*second, "deny");
+    auto third = ask("Edit");
+    auto fourth = ask("Read");
+    EXPECT_EQ(*third, "deny") << "a newer request denies the older, silently";
+    ASSERT_TRUE(run->resolveApproval("once"));
+    // Event text is JSON: text that is not UTF-8 is repaired rather than dropped.
+    run->emit({{"event", "message.delta"}, {"delta", "bad \xFF byte"}});
+    run->stop();
+    ASSERT_TRUE(runUntil(loop, [&] { return run->finished() && !run->processRunning(); }));
+    runFor(loop, 50ms);
+    EXPECT_EQ(*fourth, "once");
+    const json request = {{"event", "approval.request"}, {"choices", {"once", "session", "deny"}}};
+    auto responded = [](const char* choice) {
+        return json{{"event", "approval.responded"}, {"choice", choice}};
+    };
+    auto heading = [&](const char* tool) {
+        json event = request;
+        event["heading"] = std::string("claude code wants to use ") + tool;
+        return event;
+    };
+    EXPECT_EQ(*names, (std::vector<json>{heading("Bash"),
+                                         responded("once"),
+                                         heading("Write"),
+                                         responded("deny"),
+                                         heading("Edit"),
+                                         heading("Read"),
+                                         responded("once"),
+                                         {{"event", "message.delta"}, {"delta", "bad \uFFFD byte"}},
+                                         {{"event", "run.cancelled"}}}));
+}

@@ -1,0 +1,555 @@
+// Runs through the real service and the fake agent, one scenario a row: what the agent
+// does, what the phone does meanwhile, and the events, status and record that must come of
+// it. Every row also checks what every run promises: one terminal event that ends the
+// stream; a subscriber that joins midway or after the end gets the very same events, framed
+// exactly; no agent gets a descriptor of the service or a variable it must not see; and the
+// service is left as it was (no agent, the same descriptors, able to run again).
+#include "BridgeServer.h"
+
+#include "util/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace pavix::test;
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+const json ok = {{"ok", true}}, cancelled = {{"event", "run.cancelled"}};
+const std::string family =
+    "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
+const std::string flag = "\U0001F1EB\U0001F1F7"; // one cluster of two code points
+
+json failed(const std::string& error) {
+    return {{"event", "run.failed"}, {"error", error}};
+}
+json completed(const std::string& output) {
+    return {{"event", "run.completed"}, {"output", output}, {"session_id", "s-1"}};
+}
+std::string times(const std::string& unit, int count) {
+    std::string text;
+    while (count-- > 0)
+        text += unit;
+    return text;
+}
+/// An agent that answers the first message with `steps`, and SIGINT as the real agent does.
+json turn(const json& steps) {
+    return {{"turns", {steps}}, {"on_sigint", interrupted()}};
+}
+std::string nameOf(const std::string& text) {
+    json event = json::parse(text, nullptr, false);
+    return event.is_object() ? event.value("event", "") : "";
+}
+std::optional<std::string> argument(const json& args, const std::string& name) {
+    for (std::size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == name) return args[i + 1].get<std::string>();
+    return std::nullopt;
+}
+
+/// A row being played: the service, the run, and the events its first subscriber got.
+struct Play {
+    explicit Play(BridgeServer& bridge)
+        : bridge(bridge)
+        , client(bridge.client()) {}
+
+    BridgeServer& bridge;
+    HTTPClient client;
+    std::string run;
+    Strings texts;
+    std::size_t count = 0; ///< what a row's phone counted
+
+    Response post(const std::string& what, const json& body = json::object()) {
+        return client.post("/v1/runs/" + run + "/" + what, body);
+    }
+    json status() { return client.get("/v1/runs/" + run).json(); }
+    json event(std::size_t index) { return json::parse(texts.at(index)); }
+    /// The latest session but the warm-up runs'.
+    json session() {
+        json sessions = client.get("/api/sessions").json()["data"];
+        for (const json& session : sessions)
+            if (session["id"] != "warm-up") return session;
+        return nullptr;
+    }
+    /// A session's messages once there are `count` (a reply is recorded after the run).
+    json messages(const std::string& session, std::size_t count) {
+        json messages;
+        eventually([&] {
+            messages = client.get("/api/sessions/" + session + "/messages").json()["data"];
+            return messages.size() >= count;
+        });
+        return messages;
+    }
+    /// Starts a run and follows it to its end; whether it completed.
+    bool runThrough(const json& body) {
+        auto texts = client.events("/v1/runs/" + startRun(client, body) + "/events").rest();
+        return !texts.empty() && nameOf(texts.back()) == "run.completed";
+    }
+};
+
+/// What the phone does on an event of the run.
+using Act = std::function<void(Play&, const json& event)>;
+
+struct Row {
+    std::string name;
+    json agent;     ///< the scenario; its "session_id" is "s-1" unless it says otherwise
+    Strings events; ///< the names of all the run's events, in order (unchecked if empty)
+    json terminal;  ///< the last event, exactly
+    Act act = {};
+    std::function<void(Play&)> check = {};
+    json start = {{"input", "Go"}};
+    Strings late = {};  ///< events logged after the terminal one, seen only by a replay
+    bool direct = true; ///< the configuration's "settings" is "direct"
+};
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+Act after(const std::string& name, std::function<void(Play&)> act) {
+    return [=, done = std::make_shared<bool>(false)](Play& play, const json& event) {
+        if (event["event"] == name && !std::exchange(*done, true)) act(play);
+    };
+}
+void stop(Play& play) {
+    EXPECT_EQ(play.post("stop").json(), ok);
+}
+std::function<void(Play&)> steer(const std::string& input) {
+    return [=](Play& play) { EXPECT_EQ(play.post("steer", {{"input", input}}).json(), ok); };
+}
+std::function<void(Play&)> answer(json body) {
+    return [=](Play& play) { EXPECT_EQ(play.post("approval", body).json(), ok); };
+}
+Strings recorded(Play& play, const std::string& kind, const std::string& key, std::size_t count) {
+    Strings values;
+    for (const auto& entry : play.bridge.record(kind, count))
+        values.push_back(key != "behavior"               ? entry.value(key, "none")
+                         : entry["decision"].is_object() ? entry["decision"].value(key, "none")
+                                                         : "none");
+    return values;
+}
+
+const json listing = {{"command", times(flag, 400)}, {"description", "List / files"}};
+const std::string deltaLine = R"({"type":"stream_event","event":{"type":"content_block_delta",)"
+                              R"("delta":{"type":"text_delta","text":")";
+
+const Row rows[] = {
+    {"AReplyStreamsIsStoredAndResumed",
+     replying("Hello /\nthere."),
+     {"message.delta", "message.delta", "run.completed"},
+     completed("Hello /\nthere."),
+     {},
+     [](Play& play) {
+         EXPECT_EQ(play.status(), (json{{"status", "completed"},
+                                        {"output", "Hello /\nthere."},
+                                        {"session_id", "s-1"},
+                                        {"last_event", "run.completed"}}));
+         EXPECT_NE(play.client.get("/v1/runs/" + play.run).raw.find(R"(Hello /\nthere.)"),
+                   std::string::npos);
+         // A finished run: a stop changes nothing, and there is nothing to steer or answer.
+         EXPECT_EQ(play.post("stop").json(), ok);
+         EXPECT_EQ(play.post("steer", {{"input", "more"}}).json(),
+                   (json{{"error", "no such run"}}));
+         auto late = play.post("approval", {{"choice", "once"}});
+         EXPECT_EQ(late.status, 409);
+         EXPECT_EQ(late.json(), (json{{"error", "nothing is waiting for approval"}}));
+         EXPECT_EQ(play.status()["status"], "completed");
+         json session = play.session();
+         std::string id = session.value("id", "");
+         EXPECT_TRUE(id.starts_with("pavix-")) << id;
+         EXPECT_EQ(session["title"], "Say hello");
+         EXPECT_EQ(session["source"], "workspace");
+         EXPECT_EQ(play.messages(id, 2), json::parse(R"([{"role": "user", "content": "Say hello"},
+             {"role": "assistant", "content": "Hello /\nthere."}])"));
+         // The session's next run resumes Claude Code's own session, in the same folder.
+         EXPECT_TRUE(play.runThrough({{"input", "Again"}, {"session_id", id}}));
+         auto launches = play.bridge.launches();
+         ASSERT_EQ(launches.size(), 3u); // the warm-up run's first
+         const json &first = launches[1]["args"], &next = launches[2]["args"];
+         EXPECT_EQ(argument(first, "--append-system-prompt"), "Be brief.");
+         EXPECT_EQ(argument(first, "--setting-sources"), "project,local");
+         EXPECT_EQ(argument(first, "--resume"), std::nullopt);
+         EXPECT_EQ(argument(next, "--resume"), "s-1");
+         EXPECT_EQ(argument(next, "--append-system-prompt"), std::nullopt);
+         EXPECT_EQ(launches[2]["cwd"], launches[1]["cwd"]);
+         const std::string path = launches[1]["env"]["PATH"];
+         EXPECT_TRUE(path.starts_with("/opt/homebrew/bin:/usr/local/bin:" +
+                                      play.bridge.home().path().string() + "/.local/bin:"))
+             << path;
+         EXPECT_EQ(recorded(play, "stdin", "text", 3), (Strings{"Warm up", "Say hello", "Again"}));
+     },
+     {{"input", " \n Say hello\t\n"}, {"instructions", "Be brief."}}},
+    {"SteeringIsAnsweredWithinTheRunAndOneRunAtATime",
+     {{"turns",
+       {R"([{"init": true}, {"delta": "Working"}, {"await_input": true},
+                     {"result": {"result": "first"}}])"_json,
+        reply("second")}}},
+     {"message.delta", "run.steered", "message.delta", "message.delta", "run.completed"},
+     completed("second"),
+     after("message.delta",
+           [](Play& play) {
+               json before = play.client.get("/api/sessions").json();
+               auto busy = play.client.post("/v1/runs", {{"input", "Other"}, {"session_id", "x"}});
+               EXPECT_EQ(busy.status, 409);
+               EXPECT_EQ(busy.json()["error"], "Claude Code is still working on another task. "
+                                               "Stop it or wait for it to finish.");
+               EXPECT_EQ(play.client.get("/api/sessions").json(), before);
+               for (json body : {json::object(), json{{"input", ""}}, json{{"input", 5}}}) {
+                   auto refused = play.post("steer", body);
+                   EXPECT_EQ(refused.status, 400) << body;
+                   EXPECT_EQ(refused.json(), (json{{"error", "input is required"}}));
+               }
+               steer(" ")(play); // sent as written: white space alone is a message
+           }),
+     [](Play& play) {
+         EXPECT_EQ(recorded(play, "stdin", "text", 3), (Strings{"Warm up", "Go", " "}));
+         EXPECT_EQ(play.post("steer", {{"input", "late"}}).json(),
+                   (json{{"error", "no such run"}}));
+         // The steering message is no part of the conversation.
+         EXPECT_EQ(play.messages(play.session()["id"], 2),
+                   json::parse(R"([{"role": "user", "content": "Go"},
+                                   {"role": "assistant", "content": "second"}])"));
+         // Not in direct mode: Claude Code's own settings, and the API key passed on.
+         json launch = play.bridge.launches().back();
+         EXPECT_EQ(argument(launch["args"], "--setting-sources"), std::nullopt);
+         EXPECT_EQ(launch["env"]["ANTHROPIC_API_KEY"], "secret");
+     },
+     {{"input", "Go"}},
+     {},
+     false},
+    {"AnApprovalAnsweredOnceAndTextsCutByClusters",
+     turn({{{"init", true}},
+           {{"tool_use", {{"id", "t1"}, {"name", "Bash"}, {"input", listing}}}},
+           {{"approve", {{"tool_use_id", "t1"}, {"tool_name", "Bash"}, {"input", listing}}}},
+           {{"text", "Listed."}},
+           {{"result", {{"result", "Listed."}}}}}),
+     {"tool.started", "approval.request", "approval.responded", "tool.completed", "message.delta",
+      "run.completed"},
+     completed("Listed."),
+     after("approval.request",
+           [](Play& play) {
+               EXPECT_EQ(play.status()["status"], "waiting_for_approval");
+               answer({{"choice", "once"}})(play);
+           }),
+     [](Play& play) {
+         EXPECT_TRUE(
+             play.event(0) ==
+             (json{{"event", "tool.started"}, {"tool", "Bash"}, {"preview", times(flag, 300)}}));
+         EXPECT_TRUE(play.event(1) == (json{{"event", "approval.request"},
+                                            {"heading", "claude code wants to use Bash"},
+                                            {"choices", {"once", "session", "deny"}},
+                                            {"command", times(flag, 400)},
+                                            {"description", "List / files"}}));
+         EXPECT_EQ(play.event(2)["choice"], "once");
+         EXPECT_EQ(play.event(3)["tool"], "Bash");
+         EXPECT_EQ(play.event(3)["error"], false);
+         EXPECT_GE(play.event(3)["duration"].get<double>(), 0.0);
+         EXPECT_EQ(recorded(play, "approval", "behavior", 1), Strings{"allow"});
+         EXPECT_TRUE(play.session()["title"] == times(family, 80));
+         EXPECT_TRUE(play.session()["preview"] == times(family, 160));
+     },
+     {{"input", times(family, 200)}}},
+    {"ASessionChoiceIsRememberedForItsToolAndNoChoiceDenies",
+     turn(R"([{"init": true},
+              {"approve": {"tool_use_id": "t1", "tool_name": "Bash", "input": {"command": "ls"}}},
+              {"approve": {"tool_use_id": "t2", "tool_name": "Bash", "input": {"command": "rm"}}},
+              {"tool_use": {"id": "t3", "name": "mcp__files__write", "input": {"file_path": "/a"}}},
+              {"approve": {"tool_use_id": "t3", "tool_name": "mcp__files__write",
+                           "input": {"file_path": "/a"}}},
+              {"result": {"result": "Done."}}])"_json),
+     {"approval.request", "approval.responded", "tool.started", "approval.request",
+      "approval.responded", "tool.completed", "run.completed"},
+     completed("Done."),
+     [](Play& play, const json& event) {
+         if (event["event"] == "approval.request")
+             answer(play.count++ == 0 ? json{{"choice", "session"}} : json::object())(play);
+     },
+     [](Play& play) {
+         EXPECT_EQ(play.event(1)["choice"], "session");
+         EXPECT_EQ(play.event(3), json::parse(R"({"event": "approval.request",
+             "heading": "claude code wants to use write", "choices": ["once", "session", "deny"],
+             "description": "/a"})"));
+         EXPECT_EQ(play.event(4)["choice"], "deny");
+         EXPECT_EQ(play.event(5)["error"], true);
+         EXPECT_EQ(recorded(play, "approval", "behavior", 3), (Strings{"allow", "allow", "deny"}));
+     }},
+    {"AStopWhileAnApprovalWaitsDeniesItAndCancels",
+     turn(R"([{"init": true}, {"approve": {"on_deny": [{"sleep": 3600}]}}])"_json),
+     {"approval.request", "approval.responded", "run.cancelled"},
+     cancelled,
+     after("approval.request", stop),
+     [](Play& play) {
+         EXPECT_EQ(play.event(1)["choice"], "deny");
+         EXPECT_EQ(recorded(play, "signal", "signal", 1), Strings{"SIGINT"});
+     }},
+    {"TheAgentEndingWhileAnApprovalWaitsFailsTheRun",
+     R"({"turns": [[{"init": true}, {"approve": {}}]],
+         "on_sigterm": [{"stderr": "asked and died\n"}, {"exit": 3}]})"_json,
+     {"approval.request", "run.failed"},
+     failed("asked and died"),
+     after("approval.request",
+           [](Play& play) { ::kill(play.bridge.launches().back()["pid"].get<pid_t>(), SIGTERM); }),
+     [](Play& play) {
+         EXPECT_EQ(play.post("approval", {{"choice", "once"}}).status, 409);
+     },
+     {{"input", "Go"}},
+     {R"({"choice":"deny","event":"approval.responded"})"}},
+    {"AnExitBeforeReadingInputFailsWithItsErrors",
+     R"({"start": [{"stderr": "fatal: no configuration\n"}, {"exit": 2}]})"_json,
+     {"run.failed"},
+     failed("fatal: no configuration")},
+    {"AnExitAfterInitFailsWithItsStatus",
+     turn(R"([{"init": true}, {"exit": 1}])"_json),
+     {"run.failed"},
+     failed("Claude Code exited (1).")},
+    {"ASignalAmidStreamedTextFails",
+     turn(R"([{"init": true}, {"delta": "Hel"}, {"delta": "lo"}, {"die": 6}])"_json),
+     {"message.delta", "message.delta", "run.failed"},
+     failed("Claude Code exited (134).")},
+    {"AnExitRightAfterTheResultCompletesOnce",
+     turn(
+         R"([{"init": true}, {"text": "Done."}, {"result": {"result": "Done."}}, {"exit": 9}])"_json),
+     {"message.delta", "run.completed"},
+     completed("Done.")},
+    {"AnErrorResultFailsWithItsText",
+     turn(R"([{"init": true}, {"result": {"subtype": "error_during_execution", "result": "quota"}},
+              {"stderr": "noise\n"}, {"exit": 1}])"_json),
+     {"run.failed"},
+     failed("quota")},
+    {"AStopAnsweredByAResultCompletesTheRun",
+     R"({"turns": [[{"init": true}, {"delta": "Busy"}, {"sleep": 3600}]],
+         "on_sigint": [{"result": {"result": "made it"}}, {"exit": 0}]})"_json,
+     {"message.delta", "run.completed"},
+     completed("made it"),
+     after("message.delta", stop)},
+    // SIGINT, SIGTERM 3 s later, SIGKILL 5 s after that. A subscriber that goes away
+    // meanwhile is let go at once, not at the run's end.
+    {"AnAgentIgnoringInterruptAndTerminateIsKilled",
+     R"({"turns": [[{"init": true}, {"delta": "Busy"}, {"sleep": 3600}]],
+         "on_sigint": "ignore", "on_sigterm": "ignore"})"_json,
+     {"message.delta", "run.cancelled"},
+     cancelled,
+     after("message.delta",
+           [](Play& play) {
+               auto before = openDescriptors(play.bridge.pid());
+               play.client.events("/v1/runs/" + play.run + "/events").next();
+               EXPECT_TRUE(
+                   eventually([&] { return openDescriptors(play.bridge.pid()) == before; }));
+               stop(play);
+           }),
+     [](Play& play) {
+         EXPECT_EQ(recorded(play, "signal", "signal", 2), (Strings{"SIGINT", "SIGTERM"}));
+     }},
+    // Its output is all it can report on: with that closed, the service ends it.
+    {"AnAgentClosingItsOutputIsEnded",
+     turn(
+         R"([{"init": true}, {"delta": "Partial"}, {"close_stdout": true}, {"sleep": 3600}])"_json),
+     {"message.delta", "run.failed"},
+     failed("Claude Code exited (143).")},
+    {"AGrandchildHoldingTheOutputDoesNotHoldTheRun",
+     turn(R"([{"init": true}, {"spawn": ["sleep", "60"]}, {"stderr": "gone, helper left\n"},
+              {"exit": 3}])"_json),
+     {"run.failed"},
+     failed("gone, helper left"),
+     {},
+     [](Play& play) { ::kill(play.bridge.record("spawn", 1).at(0)["pid"].get<pid_t>(), SIGKILL); }},
+    // 8 MiB of it, and only the last 400 characters of its end told.
+    {"AFloodOfErrorsKeepsItsTail",
+     turn({{{"init", true}},
+           {{"repeat", {{{"stderr", std::string(65536, '.')}}}}, {"times", 128}},
+           {{"stderr", times("!", 450) + " out of memory\n"}},
+           {{"exit", 1}}}),
+     {"run.failed"},
+     failed(times("!", 386) + " out of memory")},
+    // Lines that are no messages (one whose text is half a surrogate pair), a line longer
+    // than any message (dropped to its end) and one nested deeper than any parser's stack.
+    {"GarbageIsSkipped",
+     turn({{{"init", true}},
+           {{"raw", deltaLine + "\\ud800\"}}}\n[1, 2]\nnot JSON\n\n{\"type\": 7}\n"}},
+           {{"delta", "Still "}},
+           {{"repeat", {{{"raw", std::string(65536, 'x')}}}}, {"times", 600}},
+           {{"raw", "\"}}}\n" + std::string(200000, '[') + "\n"}},
+           {{"delta", "here."}},
+           {{"result", json::object()}}}),
+     {"message.delta", "message.delta", "run.completed"},
+     completed(""),
+     {},
+     [](Play& play) {
+         EXPECT_EQ(play.event(1)["delta"], "here.");
+         EXPECT_EQ(play.status()["output"], "Still here.") << "an empty result keeps the text";
+     }},
+    // Steering must neither block the service nor pile up without end.
+    {"SteeringAnAgentThatReadsNothingIsBounded",
+     turn(R"([{"init": true}, {"delta": "Busy"}, {"sleep": 3600}])"_json),
+     {},
+     cancelled,
+     after("message.delta",
+           [](Play& play) {
+               Response answer;
+               while (
+                   play.count < 40 &&
+                   (answer = play.post("steer", {{"input", std::string(1500000, 's')}})).status ==
+                       200)
+                   ++play.count;
+               EXPECT_EQ(answer.json()["error"], "Claude Code isn't taking more messages now. "
+                                                 "Stop it or wait for it to finish.");
+               EXPECT_GT(play.count, 0u);
+               EXPECT_EQ(play.client.get("/health", false).status, 200);
+               stop(play);
+           }),
+     [](Play& play) {
+         EXPECT_EQ(std::count_if(play.texts.begin(), play.texts.end(),
+                                 [](const auto& text) { return nameOf(text) == "run.steered"; }),
+                   static_cast<std::ptrdiff_t>(play.count));
+     }},
+};
+
+class RunScenario : public ::testing::TestWithParam<Row> {};
+
+TEST_P(RunScenario, Plays) {
+    const Row& row = GetParam();
+    BridgeServer::Options options;
+    options.settings = row.direct ? "direct" : "project";
+    options.environment = {{"ANTHROPIC_API_KEY", "secret"}, {"CLAUDECODE", "1"}};
+    BridgeServer bridge(options);
+    ASSERT_TRUE(bridge.start());
+    Play play(bridge);
+    // The first run brings up what the service keeps for all later ones (its child watcher).
+    ASSERT_TRUE(play.runThrough({{"input", "Warm up"}, {"session_id", "warm-up"}}));
+    const auto descriptors = settledDescriptors(bridge.pid());
+
+    json agent = row.agent;
+    agent["session_id"] = agent.value("session_id", "s-1");
+    bridge.setScenario(agent);
+    play.run = startRun(play.client, row.start);
+    const std::string path = "/v1/runs/" + play.run + "/events";
+    auto events = play.client.events(path);
+    EXPECT_EQ(events.head().headers.at("content-type"), "text/event-stream");
+    std::unique_ptr<Events> midway;
+    while (auto text = events.next()) {
+        play.texts.push_back(*text);
+        if (!midway) midway = std::make_unique<Events>(bridge.port(), path, bridge.key());
+        if (json event = json::parse(*text, nullptr, false); row.act && event.is_object())
+            row.act(play, event);
+    }
+    EXPECT_TRUE(events.ended()) << "the stream must end with the run";
+    Strings names;
+    for (const auto& text : play.texts) {
+        EXPECT_TRUE(pavix::isValidUTF8(text) && text.find('\n') == std::string::npos &&
+                    json::parse(text, nullptr, false).is_object())
+            << text;
+        names.push_back(nameOf(text));
+    }
+    EXPECT_TRUE(row.events.empty() || names == row.events) << testing::PrintToString(names);
+    ASSERT_FALSE(play.texts.empty());
+    EXPECT_EQ(json::parse(play.texts.back()), row.terminal);
+    EXPECT_EQ(play.status()["status"], row.terminal["event"].get<std::string>().substr(4));
+
+    // Joined midway, or after the end: the whole log, each event once.
+    Strings all = play.texts;
+    all.insert(all.end(), row.late.begin(), row.late.end());
+    Strings seen = midway->rest();
+    EXPECT_TRUE(seen == play.texts || seen == all) << seen.size() << " events";
+    std::string replay = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
+                         "no-cache\r\nConnection: close\r\n\r\n";
+    for (const auto& text : all)
+        replay += "data: " + text + "\n\n";
+    EXPECT_EQ(play.client.exchange("GET " + path + " HTTP/1.1\r\nAuthorization: Bearer " +
+                                   bridge.key() + "\r\n\r\n"),
+              replay);
+
+    for (const auto& start : bridge.record("start")) // the version probe's too
+        EXPECT_EQ(start["fds"], json({0, 1, 2})) << "a descriptor of the service leaked";
+    for (const auto& launch : bridge.launches())
+        for (const auto& [name, value] : launch["env"].items())
+            EXPECT_FALSE(name.starts_with("CLAUDE") ||
+                         (row.direct && name.starts_with("ANTHROPIC_")))
+                << name;
+    if (row.check) row.check(play);
+
+    EXPECT_TRUE(eventually([&] { return childrenOf(bridge.pid()).empty(); })) << "an agent is left";
+    bridge.setScenario(json::object());
+    EXPECT_TRUE(play.runThrough({{"input", "Again"}, {"session_id", "warm-up"}}));
+    EXPECT_TRUE(eventually([&] {
+        return childrenOf(bridge.pid()).empty() && openDescriptors(bridge.pid()) == descriptors;
+    })) << testing::PrintToString(openDescriptors(bridge.pid()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, RunScenario, ::testing::ValuesIn(rows),
+                         [](const auto& info) { return info.param.name; });
+
+// After each start the twenty newest finished runs stay reachable beside the new one.
+TEST(Runs, TheTwentyNewestFinishedRunsAreKept) {
+    BridgeServer bridge;
+    ASSERT_TRUE(bridge.start());
+    auto client = bridge.client();
+    Strings ids;
+    for (int i = 0; i < 22; ++i) {
+        ids.push_back(startRun(client, {{"input", "hi"}}));
+        if (i < 21) client.events("/v1/runs/" + ids.back() + "/events").rest();
+    }
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        EXPECT_EQ(client.get("/v1/runs/" + ids[i]).status, i == 0 ? 404 : 200) << i;
+}
+
+TEST(Runs, AFailedLaunchKeepsThePromptAndHoldsNothingUp) {
+    TempFolder projects;
+    fs::create_directories(projects.path() / "app");
+    BridgeServer::Options options;
+    options.project = (projects.path() / "app").string();
+    BridgeServer bridge(options);
+    ASSERT_TRUE(bridge.start());
+    Play play(bridge);
+    ASSERT_TRUE(play.runThrough({{"input", "First"}, {"session_id", "mine"}}));
+    ASSERT_EQ(play.messages("mine", 2).size(), 2u);
+    fs::remove_all(projects.path() / "app"); // Claude Code cannot start in the session's folder
+    auto refused = play.client.post("/v1/runs", {{"input", "Second"}, {"session_id", "mine"}});
+    EXPECT_EQ(refused.status, 409);
+    EXPECT_TRUE(refused.json().value("error", "").starts_with("Couldn't start Claude Code: "));
+    EXPECT_EQ(play.messages("mine", 3)[2], (json{{"role", "user"}, {"content", "Second"}}));
+    EXPECT_EQ(bridge.launches().size(), 1u);
+    // No run is left to count as busy; a new session works in the workspace.
+    EXPECT_TRUE(play.runThrough({{"input", "Third"}, {"session_id", ""}}));
+    EXPECT_EQ(play.session()["source"], "workspace");
+}
+
+// An update that replaces Claude Code's version folder must not stop runs until a restart.
+TEST(Runs, ClaudeCodeMovedByAnUpdateIsFoundAgain) {
+    BridgeServer::Options options;
+    options.environment = {{"PAVIX_CLAUDE_PATH", std::nullopt}};
+    BridgeServer bridge(options);
+    const fs::path versions =
+        bridge.home().path() / "Library/Application Support/Claude/claude-code";
+    auto install = [&](const std::string& version) {
+        fs::create_directories(versions / version / "claude.app/Contents/MacOS");
+        fs::create_symlink(FAKE_CLAUDE_PATH,
+                           versions / version / "claude.app/Contents/MacOS/claude");
+        bridge.setScenario({{"version", version + " (Claude Code)\n"}});
+    };
+    install("2.1.0");
+    ASSERT_TRUE(bridge.start());
+    Play play(bridge);
+    EXPECT_EQ(play.client.get("/health", false).json()["claude_code"], "2.1.0");
+    install("2.2.0");
+    fs::remove_all(versions / "2.1.0");
+    EXPECT_TRUE(play.runThrough({{"input", "Still there?"}}));
+    EXPECT_EQ(play.client.get("/health", false).json()["claude_code"], "2.2.0");
+}
+
+// Ended by its service manager, the service stops its run as a phone would, so that no
+// agent outlives it, and exits cleanly.
+TEST(Runs, EndingTheServiceStopsItsRunFirst) {
+    BridgeServer bridge;
+    bridge.setScenario(turn(R"([{"init": true}, {"delta": "Working"}, {"sleep": 600}])"_json));
+    ASSERT_TRUE(bridge.start());
+    auto client = bridge.client();
+    client.events("/v1/runs/" + startRun(client, {{"input", "Work"}}) + "/events").next();
+    EXPECT_EQ(bridge.stop(), 0);
+    EXPECT_EQ(bridge.record("signal", 1).at(0)["signal"], "SIGINT");
+    EXPECT_EQ(bridge.record("exit", 1).size(), 1u) << "the agent must end before the service";
+    EXPECT_NE(bridge.log().find("stopping (SIGTERM)"), std::string::npos) << bridge.log();
+}
+
+} // namespace

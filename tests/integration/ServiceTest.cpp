@@ -1,0 +1,159 @@
+// The service as the phone and the command line meet it: which requests need the key and
+// get what, the agent's version and sign-in state, the log, and the commands' words.
+#include "BridgeServer.h"
+#include "RunProgram.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+
+using namespace pavix::test;
+
+namespace {
+
+const json unauthorized = {{"error", "unauthorized"}}, notFound = {{"error", "not found"}},
+           noSuchRun = {{"error", "no such run"}}, inputRequired = {{"error", "input is required"}};
+const std::string key = BridgeServer::Options().key;
+
+std::string request(const std::string& line, const std::string& authorization = "Bearer " + key,
+                    const std::string& body = "") {
+    std::string text = line + " HTTP/1.1\r\nHost: x\r\n";
+    if (!authorization.empty()) text += "Authorization: " + authorization + "\r\n";
+    return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+} // namespace
+
+TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
+    BridgeServer bridge;
+    bridge.setScenario({{"version", "3.4.5 (Claude Code)\n"}});
+    ASSERT_TRUE(bridge.start());
+    std::string wrongLast = key, wrongFirst = key;
+    wrongLast.back() = 'X';
+    wrongFirst.front() = 'X';
+    struct Case {
+        std::string bytes;
+        int status;
+        json body;
+    };
+    for (const Case& c : std::vector<Case>{
+             {request("GET /health/", ""), 401, unauthorized},
+             {request("GET /health/"), 404, notFound},
+             {request("POST /health"), 404, notFound},
+             {request("GET /api/jobs", ""), 401, unauthorized},
+             {request("GET /api/jobs", "Bearer " + key.substr(0, key.size() - 1)), 401,
+              unauthorized},
+             {request("GET /api/jobs", "Bearer " + key + "5"), 401, unauthorized},
+             {request("GET /api/jobs", "Bearer " + wrongLast), 401, unauthorized},
+             {request("GET /api/jobs", "Bearer " + wrongFirst), 401, unauthorized},
+             {request("GET /api/jobs", "Basic " + key), 401, unauthorized},
+             {request("GET /nowhere", ""), 401, unauthorized},
+             {request("GET /api/jobs", "bEARER  " + key), 200, {{"jobs", json::array()}}},
+             {request("GET /api//jobs/"), 200, {{"jobs", json::array()}}},
+             {request("GET /v1/toolsets"), 200, {{"data", json::array()}}},
+             {request("PUT /api/jobs"), 404, notFound},
+             {request("GET /API/jobs"), 404, notFound},
+             {request("GET /api/jobs/x"), 404, notFound},
+             {request("GET /v1/runs"), 404, notFound},
+             {request("GET /v1/runs/abc/"), 404, noSuchRun},
+             {request("GET /v1/runs/abc/events"), 404, noSuchRun},
+             {request("POST /v1/runs/abc/approval"), 404, noSuchRun},
+             {request("POST /v1/runs/abc/steer"), 404, noSuchRun},
+             {request("POST /v1/runs/abc/stop"), 404, noSuchRun},
+             {request("POST /v1/runs", "Bearer " + key, "not json"), 400, inputRequired},
+             {request("POST /v1/runs", "Bearer " + key, R"({"input": 5})"), 400, inputRequired},
+             {request("POST /v1/runs", "Bearer " + key, "{\"input\": \" \\n\\t\\u2028 \"}"), 400,
+              inputRequired},
+             {request("POST /internal/approve", ""), 401, unauthorized},
+             {request("POST /internal/approve", "Bearer " + key, R"({"run": "r"})"),
+              200,
+              {{"choice", "deny"}}},
+         }) {
+        auto response = parseResponse(bridge.client().exchange(c.bytes));
+        EXPECT_EQ(response.status, c.status) << c.bytes;
+        EXPECT_EQ(response.json(), c.body) << c.bytes;
+    }
+    EXPECT_EQ(bridge.client().exchange(request("GET /anything")),
+              "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 21\r\n"
+              "Connection: close\r\n\r\n{\"error\":\"not found\"}");
+
+    // The version is asked once, at start; the sign-in state at every request.
+    auto health = bridge.client().get("/health", false).json();
+    EXPECT_EQ(health, (json{{"status", "ok"},
+                            {"name", "pavix-bridge"},
+                            {"claude_code", "3.4.5"},
+                            {"signed_in", false}}));
+    writeText(bridge.home().path() / ".claude/.credentials.json", "{}", 0600);
+    EXPECT_EQ(bridge.client().get("/health", false).json()["signed_in"], true);
+    bridge.setScenario({{"version", "3.4.6\n"}});
+    EXPECT_EQ(bridge.client().get("/health", false).json()["claude_code"], "3.4.5");
+    auto probes = bridge.record("start");
+    ASSERT_EQ(probes.size(), 1u);
+    EXPECT_EQ(probes[0]["args"], json{"--version"});
+
+    std::string log = bridge.log();
+    auto announced = log.find("] pavix-bridge on port " + std::to_string(bridge.port()) + "\n");
+    EXPECT_NE(announced, std::string::npos) << log;
+    EXPECT_GT(log.find("] listening\n"), announced) << log;
+    auto second = runBridge({"serve"}); // the same home: the same port
+    EXPECT_EQ(second.status, 1);
+    EXPECT_THAT(second.err, testing::ContainsRegex("\\] (couldn't start|listener failed): "));
+
+    bridge.stop();
+    ASSERT_TRUE(bridge.start());
+    EXPECT_EQ(bridge.client().get("/health", false).json()["claude_code"], "3.4.6\n")
+        << "only a space ends the version word";
+}
+
+// The approval tool runs on this machine: the same key from another address is refused.
+TEST(Service, TheApprovalRelayAnswersOnlyLoopbackPeers) {
+    BridgeServer bridge;
+    ASSERT_TRUE(bridge.start());
+    // An address of this machine that is not loopback: a connection from it to itself
+    // never leaves the machine, yet its peer is no loopback peer.
+    std::string own;
+    ifaddrs* addresses = nullptr;
+    ::getifaddrs(&addresses);
+    for (auto* entry = addresses; entry && own.empty(); entry = entry->ifa_next)
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
+            !(entry->ifa_flags & IFF_LOOPBACK))
+            own = ::inet_ntoa(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr);
+    ::freeifaddrs(addresses);
+    if (own.empty()) GTEST_SKIP() << "no address but loopback here";
+    auto from = [&](const std::string& bytes) {
+        Connection connection(bridge.port(), own);
+        connection.send(bytes);
+        return parseResponse(connection.receiveAll());
+    };
+    EXPECT_EQ(from(request("POST /internal/approve", "Bearer " + key, "{}")).json(), unauthorized);
+    EXPECT_EQ(from(request("GET /api/sessions")).json(), (json{{"data", json::array()}}));
+}
+
+TEST(Service, CommandWordsAndTheirFailures) {
+    TempHome home;
+    const std::string usage = "usage: pavix-bridge [serve | setup | install | uninstall]\n";
+    for (std::string word : {"Serve", "SETUP", "", "help", "--version"}) {
+        auto result = runBridge({word});
+        EXPECT_EQ(result.status, 2) << word;
+        EXPECT_EQ(result.out, usage) << word;
+    }
+    EXPECT_FALSE(std::filesystem::exists(home.configFolder())) << "nothing made for a wrong word";
+    auto first = runBridge({"setup"});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_THAT(first.out, testing::MatchesRegex("8790 [A-Za-z0-9_-]{43}\n"));
+    EXPECT_EQ(runBridge({"setup", "extra"}).out, first.out);
+
+    TempHome blocked; // a file where the Library folder should be
+    writeText(blocked.path() / "Library", "not a folder");
+    auto setup = runBridge({"setup"});
+    EXPECT_EQ(setup.status, 1);
+    EXPECT_THAT(setup.err, testing::MatchesRegex("couldn't create the config: .*\n"));
+    for (std::vector<std::string> words : {std::vector<std::string>{}, {"serve", "extra"}}) {
+        auto serve = runBridge(words);
+        EXPECT_EQ(serve.status, 1);
+        EXPECT_THAT(serve.err, testing::HasSubstr("] couldn't start: "));
+    }
+}

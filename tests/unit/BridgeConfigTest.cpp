@@ -1,0 +1,70 @@
+#include "config/BridgeConfig.h"
+
+#include "TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sys/stat.h>
+
+using namespace pavix;
+using namespace pavix::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mode & 0777;
+}
+
+} // namespace
+
+TEST(BridgeConfig, DecodesOnlyWholeConfigurations) {
+    auto config =
+        BridgeConfig::decode(R"({"port": 9000, "key": "abc", "project": "/p", "x": [1]})");
+    ASSERT_TRUE(config);
+    EXPECT_EQ(*config, (BridgeConfig{9000, "abc", std::nullopt, "/p"}));
+    EXPECT_EQ(BridgeConfig::decode(R"({"port": 1, "key": "k", "settings": null, "project": null})"),
+              (BridgeConfig{1, "k", std::nullopt, std::nullopt}))
+        << "null reads as absent";
+    for (const char* text :
+         {R"({"port": 70000, "key": "k"})", R"({"port": -1, "key": "k"})",
+          R"({"port": "8790", "key": "k"})", R"({"port": 8790})", R"({"port": 8790.5, "key": "k"})",
+          R"({"port": 8790, "key": 5})", R"({"port": 8790, "key": "k", "settings": 3})", "",
+          R"({"port": 8790, "key": "k")", "[1, 2]"})
+        EXPECT_FALSE(BridgeConfig::decode(text)) << text;
+}
+
+// The file holds the key: private from its first byte. A decodable file is the user's and
+// is never rewritten; an undecodable one is kept aside before it is replaced.
+TEST(BridgeConfig, FilesAreCreatedPrivateKeptAsTheyAreOrKeptAside) {
+    TempHome home;
+    const fs::path file = home.configFolder() / "bridge.json";
+    auto created = BridgeConfig::loadOrCreate();
+    ASSERT_TRUE(created) << created.error().description;
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(created->port, 8790);
+    EXPECT_EQ(created->settings, "direct");
+    EXPECT_TRUE(std::regex_match(created->key, std::regex("[A-Za-z0-9_-]{43}"))) << created->key;
+    EXPECT_EQ(BridgeConfig::loadOrCreate().value(), created.value());
+    EXPECT_NE(BridgeConfig::randomKey().value(), created->key);
+
+    writeText(file, R"({"port": 9000, "key": "abc"})", 0644);
+    auto written = fs::last_write_time(file);
+    EXPECT_EQ(BridgeConfig::loadOrCreate()->port, 9000);
+    EXPECT_EQ(fs::last_write_time(file), written);
+    EXPECT_EQ(modeOf(file), 0644u);
+
+    writeText(file, R"({"port": 9000)");
+    auto fresh = BridgeConfig::loadOrCreate();
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->port, 8790);
+    EXPECT_EQ(modeOf(file), 0600u);
+    std::vector<std::string> aside;
+    for (const auto& entry : fs::directory_iterator(home.configFolder()))
+        if (entry.path().filename().string().starts_with("bridge.json.corrupt-"))
+            aside.push_back(readText(entry.path()));
+    EXPECT_EQ(aside, std::vector<std::string>{R"({"port": 9000)"});
+}
