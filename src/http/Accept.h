@@ -2,9 +2,18 @@
 
 namespace pavix {
 
-/// Takes one pending connection off the non-blocking listening socket `listener`: its
-/// descriptor, close-on-exec and non-blocking, or -1 with errno set (EAGAIN when none
-/// is pending).
-int acceptConnection(int listener);
+/// One connection taken off a listening socket.
+struct Accepted {
+    int fd = -1;           ///< close-on-exec and non-blocking; -1 with errno set when none
+    bool loopback = false; ///< see isLoopbackPeer
+};
+
+/// Takes one pending connection off the non-blocking listening socket `listener` (EAGAIN
+/// when none is pending).
+Accepted acceptConnection(int listener);
+
+/// Whether the peer address `address` (a sockaddr of either family) is a loopback one:
+/// 127.0.0.1, ::1, or an IPv4-mapped address in 127/8 (::ffff:127.…).
+bool isLoopbackPeer(const void* address);
 
 } // namespace pavix

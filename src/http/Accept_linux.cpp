@@ -4,9 +4,14 @@
 
 namespace pavix {
 
-// Both flags in the same call: no child spawned meanwhile can inherit the socket.
-int acceptConnection(int listener) {
-    return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+// Both flags in the same call: no child spawned meanwhile can inherit the socket. The peer's
+// address comes with it, so the loopback rule costs no call of its own.
+Accepted acceptConnection(int listener) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    return {fd, fd >= 0 && isLoopbackPeer(&peer)};
 }
 
 } // namespace pavix

@@ -9,13 +9,15 @@ namespace pavix {
 
 // The socket lacks close-on-exec for a moment, but children are spawned only on this
 // same thread, never in between.
-int acceptConnection(int listener) {
-    int fd = ::accept(listener, nullptr, nullptr);
-    if (fd < 0) return -1;
+Accepted acceptConnection(int listener) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    int fd = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (fd < 0) return {};
     setCloseOnExec(fd);
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    return fd;
+    return {fd, isLoopbackPeer(&peer)};
 }
 
 } // namespace pavix

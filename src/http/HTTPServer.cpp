@@ -18,12 +18,9 @@
 #include <boost/asio/write.hpp>
 
 #include <cerrno>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <optional>
 #include <span>
 #include <string>
-#include <sys/socket.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -87,11 +84,11 @@ asio::awaitable<void> answerEarly(std::shared_ptr<tcp::socket> socket,
     closeGracefully(*socket);
 }
 
-asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket,
+asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool loopback,
                                       std::shared_ptr<Service> service) {
     using namespace asio::experimental::awaitable_operators;
     std::shared_ptr<ReadBudget> budget(service, &service->budget);
-    auto outcome = co_await (readRequest(socket, budget, {service, &service->check}) ||
+    auto outcome = co_await (readRequest(socket, loopback, budget, {service, &service->check}) ||
                              expireAfter(service->deadline));
     ReadOutcome read = outcome.index() == 0 ? std::move(std::get<0>(outcome)) : ReadOutcome{};
     if (read.answer) {
@@ -114,34 +111,18 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket,
     closeGracefully(*socket);
 }
 
-// A peer that vanished without closing (a phone gone out of range) is noticed after a
-// minute of silence and a few unanswered probes, even on an event stream that only waits
-// for a person's approval; a live peer sees no byte of it.
-void keepAlive(int fd) {
-    const int on = 1, idle = 60, interval = 10, probes = 3;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-#if defined(TCP_KEEPIDLE) // Linux
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-#elif defined(TCP_KEEPALIVE) // macOS
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);
-#endif
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-}
-
 // Starts serving the connection `accepted`, a descriptor owned from here on.
-void serveAccepted(tcp::acceptor& acceptor, int accepted, std::shared_ptr<Service> service) {
+void serveAccepted(tcp::acceptor& acceptor, tcp protocol, Accepted accepted,
+                   std::shared_ptr<Service> service) {
     auto socket = std::make_shared<tcp::socket>(acceptor.get_executor());
     error_code error;
-    socket->assign(acceptor.local_endpoint(error).protocol(), accepted, error);
+    socket->assign(protocol, accepted.fd, error);
     if (error) {
-        ::close(accepted);
+        ::close(accepted.fd);
         return;
     }
-    keepAlive(accepted);
-    // Responses and event batches go out whole: nothing gains from Nagle's delay.
-    socket->set_option(tcp::no_delay(true), error);
-    spawn(socket->get_executor(), serveConnection(socket, std::move(service)), "connection");
+    spawn(socket->get_executor(), serveConnection(socket, accepted.loopback, std::move(service)),
+          "connection");
 }
 
 // Errors after which the listening socket itself is unusable; others pass.
@@ -184,6 +165,7 @@ struct HTTPServer::Listener {
         : acceptor(executor)
         , service(std::move(service)) {}
     tcp::acceptor acceptor;
+    tcp protocol = tcp::v6(); ///< the listening socket's, which accepted ones share
     std::shared_ptr<Service> service;
     bool started = false;
     bool stopped = false;
@@ -204,6 +186,7 @@ Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor exe
     error_code error = listenOn(listener->acceptor, tcp::v6(), port);
     if (error && ipv6Missing(error)) {
         listener->acceptor = tcp::acceptor(executor);
+        listener->protocol = tcp::v4();
         error = listenOn(listener->acceptor, tcp::v4(), port);
     }
     if (error) return Error{error.message()};
@@ -238,9 +221,9 @@ asio::awaitable<void> HTTPServer::acceptConnections(std::shared_ptr<Listener> li
     tcp::acceptor& acceptor = listener->acceptor;
     asio::steady_timer pause(acceptor.get_executor());
     for (;;) {
-        int accepted = acceptConnection(acceptor.native_handle());
-        if (accepted >= 0) {
-            serveAccepted(acceptor, accepted, listener->service);
+        Accepted accepted = acceptConnection(acceptor.native_handle());
+        if (accepted.fd >= 0) {
+            serveAccepted(acceptor, listener->protocol, accepted, listener->service);
             continue;
         }
         error_code error(errno, boost::system::system_category());

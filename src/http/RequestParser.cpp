@@ -221,8 +221,4 @@ ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
     return {parser.state(), std::move(parser.request()), size};
 }
 
-bool isLoopbackAddress(std::string_view address) {
-    return address == "127.0.0.1" || address == "::1" || address.starts_with("::ffff:127.");
-}
-
 } // namespace pavix

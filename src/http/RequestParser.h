@@ -85,8 +85,4 @@ struct ParsedRequest {
 };
 ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback);
 
-/// Whether a peer address in its usual text form is a loopback one: "127.0.0.1",
-/// "::1" or an IPv4-mapped address in 127/8 ("::ffff:127.…").
-bool isLoopbackAddress(std::string_view address);
-
 } // namespace pavix

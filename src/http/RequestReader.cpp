@@ -20,12 +20,6 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
 
-bool peerIsLoopback(const tcp::socket& socket) {
-    error_code error;
-    auto peer = socket.remote_endpoint(error);
-    return !error && isLoopbackAddress(peer.address().to_string());
-}
-
 // What a connection does once the parser has taken a read's bytes.
 enum class Next { readMore, sendContinue, respond, answer, close };
 
@@ -33,9 +27,9 @@ enum class Next { readMore, sendContinue, respond, answer, close };
 // points back at it, so it never moves.
 class Reading {
 public:
-    Reading(std::shared_ptr<tcp::socket> socket, ReadBudget& budget)
+    Reading(std::shared_ptr<tcp::socket> socket, bool loopback, ReadBudget& budget)
         : socket_(std::move(socket))
-        , parser_(peerIsLoopback(*socket_))
+        , parser_(loopback)
         , share_(budget, [this] { drop(); }) {}
     Reading(const Reading&) = delete;
     Reading& operator=(const Reading&) = delete;
@@ -89,14 +83,14 @@ Next Reading::next(const HeadCheck& check) {
 
 } // namespace
 
-asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<tcp::socket> socket,
+asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<tcp::socket> socket, bool loopback,
                                          std::shared_ptr<ReadBudget> budget,
                                          std::shared_ptr<const HeadCheck> check) {
     error_code error;
     socket->non_blocking(true, error);
     // On the heap: clang 14 can keep a local whose address escapes out of the coroutine's
     // frame, which loses it across a suspension.
-    auto reading = std::make_unique<Reading>(socket, *budget);
+    auto reading = std::make_unique<Reading>(socket, loopback, *budget);
     bool drained = true;
     for (;;) {
         // Readiness is reported once per arrival, so wait only when nothing is left unread.

@@ -26,9 +26,9 @@ struct ReadOutcome {
 /// all; then a head that carries "Expect: 100-continue" gets "100 Continue" unless its
 /// body has already arrived. A transfer coding other than chunked is answered 501.
 /// The request's memory counts against `budget` until it is handed on; a connection
-/// the budget drops ends unanswered.
+/// the budget drops ends unanswered. `loopback` says whether the peer is on this computer.
 asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<asio::ip::tcp::socket> socket,
-                                         std::shared_ptr<ReadBudget> budget,
+                                         bool loopback, std::shared_ptr<ReadBudget> budget,
                                          std::shared_ptr<const HeadCheck> check);
 
 } // namespace pavix

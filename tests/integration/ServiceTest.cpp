@@ -80,14 +80,15 @@ TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
               "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 21\r\n"
               "Connection: close\r\n\r\n{\"error\":\"not found\"}");
 
-    // The version is asked once, at start; the sign-in state at every request.
+    // The version is asked once, at start; the sign-in state again within seconds.
     auto health = bridge.client().get("/health", false).json();
     EXPECT_EQ(health, (json{{"status", "ok"},
                             {"name", "pavix-bridge"},
                             {"claude_code", "3.4.5"},
                             {"signed_in", false}}));
     writeText(bridge.home().path() / ".claude/.credentials.json", "{}", 0600);
-    EXPECT_EQ(bridge.client().get("/health", false).json()["signed_in"], true);
+    EXPECT_TRUE(eventually(
+        [&] { return bridge.client().get("/health", false).json()["signed_in"] == true; }, 5s));
     bridge.setScenario({{"version", "3.4.6\n"}});
     EXPECT_EQ(bridge.client().get("/health", false).json()["claude_code"], "3.4.5");
     auto probes = bridge.record("start");

@@ -76,6 +76,7 @@ public:
     bool ended() const { return connection_.peerClosed() && pending_.empty(); }
     /// Closes the stream from this side, as a phone that goes away.
     void close() { connection_.close(); }
+    int descriptor() const { return connection_.descriptor(); }
 
 private:
     Connection connection_;

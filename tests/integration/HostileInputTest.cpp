@@ -179,12 +179,21 @@ TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
     Connection client(bridge.port());
     ASSERT_TRUE(client.send("POST /api/sessions HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
                             "\r\nExpect: 100-Continue\r\nContent-Length: 15\r\n\r\n"));
-    EXPECT_EQ(client.receiveExactly(25), "HTTP/1.1 100 Continue\r\n\r\n");
-    // Its socket, waiting, has the kernel's keepalive timer due within a minute (not the
-    // system's two hours), so a peer that vanished is noticed.
-    std::string timer = serviceSideTimer(bridge.port(), client.descriptor());
-    EXPECT_TRUE(timer.starts_with("02:") && std::stoul(timer.substr(3), nullptr, 16) <= 6000)
-        << timer;
+    EXPECT_EQ(client.receiveSome(), "HTTP/1.1 100 Continue\r\n\r\n");
     ASSERT_TRUE(client.send(R"({"id":"waited"})"));
     EXPECT_EQ(parseResponse(client.receiveAll()).body, R"({"session":{"id":"waited"}})");
+}
+
+TEST(HostileInput, AVanishedPhoneIsNoticedOnAnEventStream) {
+    BridgeServer bridge;
+    bridge.setScenario({{"turns", {{{{"delta", "Hi"}}, {{"sleep", 30}}}}}});
+    ASSERT_TRUE(bridge.start());
+    HTTPClient client = bridge.client();
+    Events events = client.events("/v1/runs/" + startRun(client, {{"input", "Go"}}) + "/events");
+    ASSERT_TRUE(events.next());
+    // The kernel's keepalive timer is due within a minute (not the system's two hours), so
+    // a phone that vanished without a byte on the wire is noticed.
+    std::string timer = serviceSideTimer(bridge.port(), events.descriptor());
+    EXPECT_TRUE(timer.starts_with("02:") && std::stoul(timer.substr(3), nullptr, 16) <= 6000)
+        << timer;
 }
