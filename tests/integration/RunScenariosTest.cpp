@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 
 using namespace pavix::test;
 namespace fs = std::filesystem;
@@ -300,6 +301,12 @@ const Row rows[] = {
      R"({"start": [{"stderr": "fatal: no configuration\n"}, {"exit": 2}]})"_json,
      {"run.failed"},
      failed("fatal: no configuration")},
+    // Its errors are told even with a byte that is no UTF-8, which is replaced.
+    {"AnInvalidByteInItsErrorsIsReplaced",
+     R"({"start": [{"spawn": ["/bin/sh", "-c", "printf 'error: file \\377 not found\\n' >&2"]},
+                   {"sleep": 0.5}, {"exit": 1}]})"_json,
+     {"run.failed"},
+     failed("error: file \uFFFD not found")},
     {"AnExitAfterInitFailsWithItsStatus",
      turn(R"([{"init": true}, {"exit": 1}])"_json),
      {"run.failed"},
@@ -457,13 +464,29 @@ TEST_P(RunScenario, Plays) {
     all.insert(all.end(), row.late.begin(), row.late.end());
     Strings seen = midway->rest();
     EXPECT_TRUE(seen == play.texts || seen == all) << seen.size() << " events";
-    std::string replay = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
-                         "no-cache\r\nConnection: close\r\n\r\n";
-    for (const auto& text : all)
-        replay += "data: " + text + "\n\n";
-    EXPECT_EQ(play.client.exchange("GET " + path + " HTTP/1.1\r\nAuthorization: Bearer " +
-                                   bridge.key() + "\r\n\r\n"),
-              replay);
+    auto get = [&](const std::string& query, const std::string& header = "") {
+        return play.client.exchange("GET " + path + query + " HTTP/1.1\r\nAuthorization: Bearer " +
+                                    bridge.key() + "\r\n" + header + "\r\n");
+    };
+    // A client that has the last event is told to stop reconnecting.
+    auto replay = [&](std::size_t after, bool ids = false) {
+        if (after > 0 && after >= all.size())
+            return std::string("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+        std::string bytes = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
+                            "no-cache\r\nConnection: close\r\n\r\n";
+        for (std::size_t i = after; i < all.size(); ++i)
+            bytes +=
+                (ids ? "id: " + std::to_string(i + 1) + "\n" : "") + "data: " + all[i] + "\n\n";
+        return bytes;
+    };
+    EXPECT_EQ(get(""), replay(0));
+    // Resumed after an event's number: the query wins over the header; no number, no resume.
+    EXPECT_EQ(get("?after=1", "Last-Event-ID: 0\r\n"), replay(1));
+    EXPECT_EQ(get("", "Last-Event-ID: 1\r\n"), replay(1));
+    EXPECT_EQ(get("?after=-1", "Last-Event-ID: x\r\n"), replay(0));
+    EXPECT_EQ(get("?ids&after=" + std::to_string(all.size() - 1)), replay(all.size() - 1, true));
+    EXPECT_EQ(get("?ids", "Last-Event-ID: " + std::to_string(all.size()) + "\r\n"),
+              replay(all.size(), true));
 
     for (const auto& start : bridge.record("start")) // the version probe's too
         EXPECT_EQ(start["fds"], json({0, 1, 2})) << "a descriptor of the service leaked";
@@ -518,6 +541,88 @@ TEST(Runs, AFailedLaunchKeepsThePromptAndHoldsNothingUp) {
     // No run is left to count as busy; a new session works in the workspace.
     EXPECT_TRUE(play.runThrough({{"input", "Third"}, {"session_id", ""}}));
     EXPECT_EQ(play.session()["source"], "workspace");
+}
+
+// A phone that lost its stream mid-run picks it up where it was, and a stream that waits
+// on a person is kept alive by a comment line, which EventSource ignores.
+TEST(Runs, AStreamWithIdsIsKeptAliveAndResumedMidRun) {
+    BridgeServer bridge;
+    json agent = turn(R"([{"init": true}, {"delta": "One"}, {"sleep": 16},
+                         {"delta": "Two"}, {"result": {"result": "OneTwo"}}])"_json);
+    agent["session_id"] = "s-1";
+    bridge.setScenario(agent);
+    ASSERT_TRUE(bridge.start());
+    auto client = bridge.client();
+    const std::string request = "GET /v1/runs/" + startRun(client, {{"input", "Go"}}) +
+                                "/events?ids=1 HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
+                                "\r\n";
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                             "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+    {
+        Connection phone(bridge.port());
+        phone.send(request + "\r\n");
+        std::string bytes;
+        while (!bytes.ends_with(":\n\n") && !phone.peerClosed())
+            bytes += phone.receiveSome(20s);
+        EXPECT_EQ(bytes,
+                  head + "id: 1\ndata: {\"delta\":\"One\",\"event\":\"message.delta\"}\n\n:\n\n");
+    }
+    EXPECT_EQ(client.exchange(request + "Last-Event-ID: 1\r\n\r\n", 30s),
+              head + "id: 2\ndata: {\"delta\":\"Two\",\"event\":\"message.delta\"}\n\n" +
+                  "id: 3\ndata: "
+                  "{\"event\":\"run.completed\",\"output\":\"OneTwo\",\"session_id\":\"s-1\"}\n\n");
+    EXPECT_EQ(client.exchange(request + "Last-Event-ID: 3\r\n\r\n"),
+              "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
+}
+
+TEST(Runs, WithoutClaudeCodeAStartSaysWhatToInstall) {
+    for (const char* installed : {"/opt/homebrew/bin/claude", "/usr/local/bin/claude"})
+        if (fs::exists(installed)) GTEST_SKIP() << "Claude Code is installed at " << installed;
+    BridgeServer::Options options;
+    options.environment = {{"PAVIX_CLAUDE_PATH", std::nullopt}};
+    BridgeServer bridge(options);
+    ASSERT_TRUE(bridge.start());
+    auto refused = bridge.client().post("/v1/runs", {{"input", "Hi"}});
+    EXPECT_EQ(refused.status, 409);
+    EXPECT_EQ(refused.json()["error"], "Claude Code isn't installed on this computer. "
+                                       "Install Claude Code, then try again.");
+}
+
+// Finished runs' events beyond what memory keeps move to unlinked files of the service's
+// own, and are replayed from there byte for byte.
+TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
+    BridgeServer bridge;
+    bridge.setScenario(turn({{{"init", true}},
+                             {{"repeat", {{{"delta", std::string(65536, 'x')}}}}, {"times", 400}},
+                             {{"result", {{"result", "done"}}}}}));
+    ASSERT_TRUE(bridge.start());
+    auto client = bridge.client();
+    auto events = [&](const std::string& run) {
+        return client.exchange("GET /v1/runs/" + run +
+                                   "/events HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
+                                   "\r\n\r\n",
+                               60s);
+    };
+    Strings runs, first;
+    for (int i = 0; i < 6; ++i) {
+        runs.push_back(startRun(client, {{"input", "Go"}}));
+        first.push_back(events(runs.back()));
+        ASSERT_GT(first.back().size(), 400u * 65536) << i;
+    }
+    auto onDisk = [&] {
+        return std::ranges::count_if(openDescriptors(bridge.pid()), [](auto& d) {
+            return d.find("/run-logs/") != d.npos && d.ends_with(" (deleted)");
+        });
+    };
+    EXPECT_TRUE(eventually([&] { return onDisk() >= 3; })) << onDisk();
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        EXPECT_TRUE(events(runs[i]) == first[i]) << i;
+    std::ifstream status("/proc/" + std::to_string(bridge.pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
+    }
+    // Six runs of 26 MB each: most of it must be on disk (the sanitizers keep memory).
+    if (!sanitized) EXPECT_LT(std::stol(line.substr(6)), 128 << 10) << line;
 }
 
 // An update that replaces Claude Code's version folder must not stop runs until a restart.
