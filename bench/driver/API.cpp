@@ -205,7 +205,7 @@ void measureApi(const Programs& programs, const Options& options, Report& report
                 if (bareRates[i] > 0) out.push_back(rates[i] / bareRates[i]);
             return out;
         };
-        report.add("GET /health / bare server, " + c, "ratio", ratios(healthRates), ">= 0.6");
+        report.add("GET /health / bare server, " + c, "ratio", ratios(healthRates), ">= 0.8");
         report.add("baseline bare server CPU, " + c, "us/request", bareCpu);
         report.add("service CPU for GET /health, " + c, "us/request", serviceCpu);
         report.ratio("service CPU for GET /health, " + c, "baseline bare server CPU, " + c,

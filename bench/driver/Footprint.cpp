@@ -37,7 +37,7 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
     }
     const pid_t pid = service.pid();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    report.add("idle RSS after start", "MiB", {mib(statusKiB(pid, "VmRSS"))}, "<= 6");
+    report.add("idle RSS after start", "MiB", {mib(statusKiB(pid, "VmRSS"))}, "<= 5");
     if (!programs.node.empty()) {
         Service relay(programs, Server::node);
         if (relay.start()) {

@@ -310,8 +310,8 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
         const char* target;
     };
     const std::uint64_t scale = options.quick ? 10 : 1;
-    const Shape shapes[] = {{1, 200'000 / scale, ">= 100000"},
-                            {10, 50'000 / scale, ">= 20000"},
+    const Shape shapes[] = {{1, 200'000 / scale, ">= 1000000"},
+                            {10, 50'000 / scale, ">= 500000"},
                             {100, 10'000 / scale, ""}};
     const bool node = !programs.node.empty();
     for (const Shape& shape : shapes) {
@@ -350,16 +350,18 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
         report.ratio(name, "baseline forwarder, " + n + " socket" + suffix, "of forwarder");
         report.add("baseline forwarder CPU, " + n + " socket" + suffix, "s/100k events",
                    forwarder.cpu);
-        report.add("service CPU, " + n + " subscriber" + suffix, "s/100k events", service.cpu);
+        const char* cpuTarget = shape.readers == 1 ? "<= 0.08" : "";
+        report.add("service CPU, " + n + " subscriber" + suffix, "s/100k events", service.cpu,
+                   cpuTarget);
         report.ratio("service CPU, " + n + " subscriber" + suffix,
                      "baseline forwarder CPU, " + n + " socket" + suffix, "of forwarder");
         report.add("service peak RSS, " + n + " subscriber" + suffix + ", " +
                        std::to_string(shape.count) + " events",
-                   "MiB", service.rss);
+                   "MiB", service.rss, shape.readers == 1 ? "<= 20" : "");
         if (warmToo) {
             report.add(name + ", warm", "events/s per sub", serviceWarm.rate, shape.target);
             report.add("service CPU, " + n + " subscriber" + suffix + ", warm", "s/100k events",
-                       serviceWarm.cpu);
+                       serviceWarm.cpu, cpuTarget);
         }
         if (withNode)
             reportNode(report, n + " subscriber" + suffix, std::to_string(shape.count) + " events",
@@ -390,7 +392,7 @@ void measureRelay(const Programs& programs, const Options& options, Report& repo
         report.add(std::string("baseline pipe latency ") + which, "us", pick(pipe));
         report.add(std::string("baseline forwarder latency ") + which + ", 10 sockets", "us",
                    pick(forwarder));
-        report.add(name, "us", pick(service), std::string(which) == "p99" ? "<= 1000" : "");
+        report.add(name, "us", pick(service), std::string(which) == "p99" ? "<= 500" : "");
         report.ratio(name, std::string("baseline pipe latency ") + which, "of pipe");
         report.ratio(name, std::string("baseline forwarder latency ") + which + ", 10 sockets",
                      "of forwarder");
