@@ -65,8 +65,9 @@ private:
     asio::awaitable<HTTPResponse> steerRun(Call call);
     asio::awaitable<HTTPResponse> stopRun(Call call);
     /// When the remembered Claude Code is no longer executable (an update removed its
-    /// version folder), looks for it again and asks the new one its version.
-    void relocateVanishedClaude();
+    /// version folder), looks for it again and asks the new one its version, on a thread
+    /// of its own: the answer may take seconds.
+    asio::awaitable<void> relocateVanishedClaude();
 
     asio::any_io_executor executor_;
     BridgeConfig config_;
@@ -75,6 +76,8 @@ private:
     std::filesystem::path approvalServer_;
     SessionStore sessions_;
     RunRegistry runs_;
+    /// A start is under way: it counts as a run from its check until its run is registered.
+    bool starting_ = false;
     /// The sign-in check's last answer: health checks may come many times a second.
     bool signedIn_ = false;
     std::chrono::steady_clock::time_point signInCheckedAt_;

@@ -9,7 +9,9 @@
 #include "util/Json.h"
 #include "util/Text.h"
 
+#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include <charconv>
@@ -55,9 +57,14 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     json body = objectOrEmpty(call.request.body);
     std::string input = trimWhitespaceAndNewlines(stringValue(body, "input").value_or(""));
     if (input.empty()) co_return HTTPResponse::error(400, "input is required");
-    if (runs_.anyUnfinished())
+    if (starting_ || runs_.anyUnfinished())
         co_return HTTPResponse::error(
             409, "Claude Code is still working on another task. Stop it or wait for it to finish.");
+    starting_ = true;
+    struct Started {
+        bool& starting;
+        ~Started() { starting = false; }
+    } started{starting_};
 
     std::string sessionId = stringValue(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
@@ -65,7 +72,7 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     // goes on meanwhile and ends before the answer.
     Session session = sessions_.addPrompt(sessionId, input);
 
-    relocateVanishedClaude();
+    co_await relocateVanishedClaude();
     ClaudeRun::Options options;
     // Claude Code starts in the session's folder: a relative path would be looked up there.
     std::error_code ignored;
@@ -86,24 +93,29 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
         sessions_.addReply(sessionId, reply);
         runs_.keepWithinMemory();
     };
-    auto started = ClaudeRun::start(executor_, std::move(options));
-    if (!started) {
+    auto run = ClaudeRun::start(executor_, std::move(options));
+    if (!run) {
         co_await sessions_.saved();
         co_return HTTPResponse::error(409,
-                                      "Couldn't start Claude Code: " + started.error().description);
+                                      "Couldn't start Claude Code: " + run.error().description);
     }
-    runs_.add(*started);
+    runs_.add(*run);
     // The run is registered: a start arriving during the wait finds it and gets 409.
     co_await sessions_.saved();
-    co_return HTTPResponse::json(202, {{"run_id", (*started)->id()}, {"status", "running"}});
+    co_return HTTPResponse::json(202, {{"run_id", (*run)->id()}, {"status", "running"}});
 }
 
-void Bridge::relocateVanishedClaude() {
-    if (!claude_.binary || ClaudeLocator::isExecutableFile(*claude_.binary)) return;
-    // This probe blocks the loop, but only for the first start after an update moved
-    // Claude Code, and only briefly: a version that is slow to answer is not waited for.
-    auto found = ClaudeInstallation::locate(std::chrono::seconds(2));
-    if (!found.binary) return; // the launch will say what is missing
+asio::awaitable<void> Bridge::relocateVanishedClaude() {
+    if (!claude_.binary || ClaudeLocator::isExecutableFile(*claude_.binary)) co_return;
+    // Rare (after an update moved Claude Code) and short-lived: a thread for this probe only.
+    asio::thread_pool probe(1);
+    auto found = co_await asio::co_spawn(
+        probe,
+        []() -> asio::awaitable<ClaudeInstallation> {
+            co_return ClaudeInstallation::locate(std::chrono::seconds(2));
+        },
+        asio::use_awaitable);
+    if (!found.binary) co_return; // the launch will say what is missing
     claude_ = std::move(found);
     log("claude code: " + claude_.binary->string() + " " + claude_.version.value_or(""));
 }
