@@ -90,7 +90,7 @@ public:
     /// The log after its first `after` events, then live events until the run ends.
     std::shared_ptr<EventLog::Reader> read(std::size_t after, bool withIds);
     /// Sends the phone's further message to Claude Code, which then owes one more result
-    /// before the run ends, and publishes "run.steered". False, with nothing sent, when
+    /// before the run ends, and publishes the steered event. False, with nothing sent, when
     /// Claude Code takes no more input or has left too much of it unread.
     bool steer(std::string message);
     /// Denies a waiting approval and stops Claude Code (see the table above). Safe on a

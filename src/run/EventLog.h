@@ -36,7 +36,7 @@ public:
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
 
-    /// Adds a "message.delta" event whose text, escaped for JSON, is `escapedText`.
+    /// Adds a text delta event whose text, escaped for JSON, is `escapedText`.
     void appendDelta(std::string_view escapedText);
     /// Adds any other event.
     void append(const Event& event);
@@ -50,7 +50,7 @@ public:
     /// The bytes the log holds in memory.
     std::size_t memoryBytes() const;
 
-    /// The text of every "message.delta", joined in order: what the reply said so far.
+    /// The text of every text delta event, joined in order: what the reply said so far.
     std::string deltaText() const;
 
     /// Moves a closed log's events into `file`: `worker` appends them there (a closed log's

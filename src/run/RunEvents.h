@@ -45,7 +45,7 @@ std::string_view endStatus(EventKind kind);
 // The builders, one per kind. Text deltas are the bulk of every run, so the log keeps
 // them as their escaped text only and frames them with appendDeltaJSON when they are read.
 
-/// Appends {"delta":"<escapedText>","event":"message.delta"}.
+/// Appends the text of the delta event whose escaped text is `escapedText`.
 void appendDeltaJSON(std::string& out, std::string_view escapedText);
 Event toolStarted(std::string_view tool, const nlohmann::json* input);
 Event toolCompleted(std::string_view tool, double seconds, bool failed);
