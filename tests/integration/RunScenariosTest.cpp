@@ -597,9 +597,9 @@ TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
                              {{"result", {{"result", "done"}}}}}));
     ASSERT_TRUE(bridge.start());
     auto client = bridge.client();
-    auto events = [&](const std::string& run) {
-        return client.exchange("GET /v1/runs/" + run +
-                                   "/events HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
+    auto events = [&](const std::string& run, const std::string& query = "") {
+        return client.exchange("GET /v1/runs/" + run + "/events" + query +
+                                   " HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
                                    "\r\n\r\n",
                                60s);
     };
@@ -609,14 +609,24 @@ TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
         first.push_back(events(runs.back()));
         ASSERT_GT(first.back().size(), 400u * 65536) << i;
     }
+    // Each held only by the service: unlinked, and its own to read.
     auto onDisk = [&] {
-        return std::ranges::count_if(openDescriptors(bridge.pid()), [](auto& d) {
-            return d.find("/run-logs/") != d.npos && d.ends_with(" (deleted)");
+        return std::ranges::count_if(openDescriptors(bridge.pid()), [&](const std::string& d) {
+            const auto mode = fs::status("/proc/" + std::to_string(bridge.pid()) + "/fd/" +
+                                         d.substr(0, d.find(' ')))
+                                  .permissions();
+            return d.find("/run-logs/") != d.npos && d.ends_with(" (deleted)") &&
+                   mode == (fs::perms::owner_read | fs::perms::owner_write);
         });
     };
     EXPECT_TRUE(eventually([&] { return onDisk() >= 3; })) << onDisk();
     for (std::size_t i = 0; i < runs.size(); ++i)
         EXPECT_TRUE(events(runs[i]) == first[i]) << i;
+    // Resumed from disk: the last delta and the end.
+    const std::string& whole = first[0];
+    const std::size_t lastTwo = whole.rfind("data: ", whole.rfind("data: ") - 1);
+    EXPECT_TRUE(events(runs[0], "?after=399") ==
+                whole.substr(0, whole.find("\r\n\r\n") + 4) + whole.substr(lastTwo));
     std::ifstream status("/proc/" + std::to_string(bridge.pid()) + "/status");
     std::string line;
     while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
