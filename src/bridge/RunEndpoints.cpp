@@ -61,10 +61,7 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
         co_return HTTPResponse::error(
             409, "Claude Code is still working on another task. Stop it or wait for it to finish.");
     starting_ = true;
-    struct Started {
-        bool& starting;
-        ~Started() { starting = false; }
-    } started{starting_};
+    std::unique_ptr<bool, void (*)(bool*)> started(&starting_, [](bool* on) { *on = false; });
 
     std::string sessionId = stringValue(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
