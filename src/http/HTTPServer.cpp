@@ -86,11 +86,16 @@ asio::awaitable<void> answerEarly(std::shared_ptr<tcp::socket> socket,
 
 asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool loopback,
                                       std::shared_ptr<Service> service) {
-    using namespace asio::experimental::awaitable_operators;
     std::shared_ptr<ReadBudget> budget(service, &service->budget);
-    auto outcome = co_await (readRequest(socket, loopback, budget, {service, &service->check}) ||
-                             expireAfter(service->deadline));
-    ReadOutcome read = outcome.index() == 0 ? std::move(std::get<0>(outcome)) : ReadOutcome{};
+    // At the deadline the socket is closed under the reader, which then ends with nothing.
+    asio::steady_timer deadline(socket->get_executor(), service->deadline);
+    deadline.async_wait([socket](const error_code& error) {
+        if (error) return;
+        error_code ignored;
+        socket->close(ignored);
+    });
+    ReadOutcome read = co_await readRequest(socket, loopback, budget, {service, &service->check});
+    deadline.cancel();
     if (read.answer) {
         co_await answerEarly(socket, budget, std::move(read));
         co_return;
