@@ -17,7 +17,6 @@
 #include <map>
 #include <optional>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -49,21 +48,6 @@ void writeAll(int fd, std::string_view bytes) {
 
 std::string dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// `value` with "{{i}}" in its strings replaced by `pass`.
-json expand(const json& value, int pass) {
-    if (value.is_string()) {
-        std::string text = value;
-        for (auto at = text.find("{{i}}"); at != std::string::npos; at = text.find("{{i}}"))
-            text.replace(at, 5, std::to_string(pass));
-        return text;
-    }
-    json copy = value;
-    if (value.is_structured())
-        for (auto& item : copy)
-            item = expand(item, pass);
-    return copy;
 }
 
 struct Exit {
@@ -269,21 +253,13 @@ const std::map<std::string, Step> steps = {
                   const json&) { writeAll(STDERR_FILENO, text.get<std::string>()); }},
     {"repeat",
      [](Agent& a, const json& inner, const json& step) {
-         for (int pass = 1; pass <= step.value("times", 0); ++pass)
-             a.play(expand(inner, pass));
+         for (int pass = 0; pass < step.value("times", 0); ++pass)
+             a.play(inner);
      }},
     {"sleep", [](Agent& a, const json& seconds, const json&) { a.wait(-1, in(seconds)); }},
     {"await_input",
      [](Agent& a, const json&, const json&) { a.readLine(STDIN_FILENO, a.input, false); }},
     {"exit", [](Agent&, const json& status, const json&) { throw Exit{status.get<int>()}; }},
-    {"die",
-     [](Agent& a, const json& signal, const json&) {
-         a.finish(-signal.get<int>());
-         rlimit noCore{0, 0}; // a test's crash leaves no core file behind
-         ::setrlimit(RLIMIT_CORE, &noCore);
-         ::signal(signal.get<int>(), SIG_DFL);
-         ::raise(signal.get<int>());
-     }},
     {"approve", [](Agent& a, const json& request, const json&) { a.approve(request); }},
     {"spawn",
      [](Agent& a, const json& argv, const json&) {

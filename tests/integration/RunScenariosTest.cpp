@@ -31,10 +31,7 @@ json completed(const std::string& output) {
     return {{"event", "run.completed"}, {"output", output}, {"session_id", "s-1"}};
 }
 std::string times(const std::string& unit, int count) {
-    std::string text;
-    while (count-- > 0)
-        text += unit;
-    return text;
+    return count > 0 ? unit + times(unit, count - 1) : "";
 }
 /// An agent that answers the first message with `steps`, and SIGINT as the real agent does.
 json turn(const json& steps) {
@@ -116,9 +113,6 @@ Act after(const std::string& name, std::function<void(Play&)> act) {
 }
 void stop(Play& play) {
     EXPECT_EQ(play.post("stop").json(), ok);
-}
-std::function<void(Play&)> steer(const std::string& input) {
-    return [=](Play& play) { EXPECT_EQ(play.post("steer", {{"input", input}}).json(), ok); };
 }
 std::function<void(Play&)> answer(json body) {
     return [=](Play& play) { EXPECT_EQ(play.post("approval", body).json(), ok); };
@@ -202,7 +196,8 @@ const Row rows[] = {
                    EXPECT_EQ(refused.status, 400) << body;
                    EXPECT_EQ(refused.json(), (json{{"error", "input is required"}}));
                }
-               steer(" ")(play); // sent as written: white space alone is a message
+               // Sent as written: white space alone is a message.
+               EXPECT_EQ(play.post("steer", {{"input", " "}}).json(), ok);
            }),
      [](Play& play) {
          EXPECT_EQ(recorded(play, "stdin", "text", 3), (Strings{"Warm up", "Go", " "}));
@@ -311,10 +306,6 @@ const Row rows[] = {
      turn(R"([{"init": true}, {"exit": 1}])"_json),
      {"run.failed"},
      failed("Claude Code exited (1).")},
-    {"ASignalAmidStreamedTextFails",
-     turn(R"([{"init": true}, {"delta": "Hel"}, {"delta": "lo"}, {"die": 6}])"_json),
-     {"message.delta", "message.delta", "run.failed"},
-     failed("Claude Code exited (134).")},
     {"AnExitRightAfterTheResultCompletesOnce",
      turn(
          R"([{"init": true}, {"text": "Done."}, {"result": {"result": "Done."}}, {"exit": 9}])"_json),
@@ -354,7 +345,8 @@ const Row rows[] = {
      [](Play& play) {
          EXPECT_EQ(recorded(play, "signal", "signal", 2), (Strings{"SIGINT", "SIGTERM"}));
      }},
-    // Its output is all it can report on: with that closed, the service ends it.
+    // Its output is all it can report on: with that closed, the service ends it, and its
+    // end by a signal is told as a shell tells it.
     {"AnAgentClosingItsOutputIsEnded",
      turn(
          R"([{"init": true}, {"delta": "Partial"}, {"close_stdout": true}, {"sleep": 3600}])"_json),
@@ -375,14 +367,11 @@ const Row rows[] = {
            {{"exit", 1}}}),
      {"run.failed"},
      failed(times("!", 386) + " out of memory")},
-    // Lines that are no messages (one whose text is half a surrogate pair), a line longer
-    // than any message (dropped to its end) and one nested deeper than any parser's stack.
+    // Lines that are no messages (one whose text is half a surrogate pair) between deltas.
     {"GarbageIsSkipped",
      turn({{{"init", true}},
-           {{"raw", deltaLine + "\\ud800\"}}}\n[1, 2]\nnot JSON\n\n{\"type\": 7}\n"}},
            {{"delta", "Still "}},
-           {{"repeat", {{{"raw", std::string(65536, 'x')}}}}, {"times", 600}},
-           {{"raw", "\"}}}\n" + std::string(200000, '[') + "\n"}},
+           {{"raw", deltaLine + "\\ud800\"}}}\n[1, 2]\nnot JSON\n\n{\"type\": 7}\n"}},
            {{"delta", "here."}},
            {{"result", json::object()}}}),
      {"message.delta", "message.delta", "run.completed"},
@@ -438,7 +427,6 @@ TEST_P(RunScenario, Plays) {
     play.run = startRun(play.client, row.start);
     const std::string path = "/v1/runs/" + play.run + "/events";
     auto events = play.client.events(path);
-    EXPECT_EQ(events.head().headers.at("content-type"), "text/event-stream");
     std::unique_ptr<Events> midway;
     while (auto text = events.next()) {
         play.texts.push_back(*text);
@@ -532,10 +520,16 @@ TEST(Runs, AFailedLaunchKeepsThePromptAndHoldsNothingUp) {
     Play play(bridge);
     ASSERT_TRUE(play.runThrough({{"input", "First"}, {"session_id", "mine"}}));
     ASSERT_EQ(play.messages("mine", 2).size(), 2u);
+    const auto descriptors = settledDescriptors(bridge.pid());
     fs::remove_all(projects.path() / "app"); // Claude Code cannot start in the session's folder
     auto refused = play.client.post("/v1/runs", {{"input", "Second"}, {"session_id", "mine"}});
     EXPECT_EQ(refused.status, 409);
-    EXPECT_TRUE(refused.json().value("error", "").starts_with("Couldn't start Claude Code: "));
+    EXPECT_TRUE(refused.json()
+                    .value("error", "")
+                    .starts_with("Couldn't start Claude Code: " +
+                                 (projects.path() / "app").string() + ": No such file"));
+    EXPECT_TRUE(eventually([&] { return openDescriptors(bridge.pid()) == descriptors; }))
+        << "a failed start keeps nothing open";
     EXPECT_EQ(play.messages("mine", 3)[2], (json{{"role", "user"}, {"content", "Second"}}));
     EXPECT_EQ(bridge.launches().size(), 1u);
     // No run is left to count as busy; a new session works in the workspace.
@@ -573,19 +567,6 @@ TEST(Runs, AStreamWithIdsIsKeptAliveAndResumedMidRun) {
                   "{\"event\":\"run.completed\",\"output\":\"OneTwo\",\"session_id\":\"s-1\"}\n\n");
     EXPECT_EQ(client.exchange(request + "Last-Event-ID: 3\r\n\r\n"),
               "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
-}
-
-TEST(Runs, WithoutClaudeCodeAStartSaysWhatToInstall) {
-    for (const char* installed : {"/opt/homebrew/bin/claude", "/usr/local/bin/claude"})
-        if (fs::exists(installed)) GTEST_SKIP() << "Claude Code is installed at " << installed;
-    BridgeServer::Options options;
-    options.environment = {{"PAVIX_CLAUDE_PATH", std::nullopt}};
-    BridgeServer bridge(options);
-    ASSERT_TRUE(bridge.start());
-    auto refused = bridge.client().post("/v1/runs", {{"input", "Hi"}});
-    EXPECT_EQ(refused.status, 409);
-    EXPECT_EQ(refused.json()["error"], "Claude Code isn't installed on this computer. "
-                                       "Install Claude Code, then try again.");
 }
 
 // Finished runs' events beyond what memory keeps move to unlinked files of the service's
@@ -632,11 +613,12 @@ TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
     while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
     }
     // Six runs of 26 MB each: most of it must be on disk (the sanitizers keep memory).
-    if (!sanitized) EXPECT_LT(std::stol(line.substr(6)), 128 << 10) << line;
+    EXPECT_TRUE(sanitized || std::stol(line.substr(6)) < 128 << 10) << line;
 }
 
-// An update that replaces Claude Code's version folder must not stop runs until a restart.
-TEST(Runs, ClaudeCodeMovedByAnUpdateIsFoundAgain) {
+// Missing, Claude Code is named as what to install; an update that replaces its version
+// folder must not stop runs until a restart.
+TEST(Runs, ClaudeCodeMissingOrMovedByAnUpdate) {
     BridgeServer::Options options;
     options.environment = {{"PAVIX_CLAUDE_PATH", std::nullopt}};
     BridgeServer bridge(options);
@@ -648,9 +630,17 @@ TEST(Runs, ClaudeCodeMovedByAnUpdateIsFoundAgain) {
                            versions / version / "claude.app/Contents/MacOS/claude");
         bridge.setScenario({{"version", version + " (Claude Code)\n"}});
     };
-    install("2.1.0");
     ASSERT_TRUE(bridge.start());
     Play play(bridge);
+    if (!fs::exists("/opt/homebrew/bin/claude") && !fs::exists("/usr/local/bin/claude")) {
+        auto refused = play.client.post("/v1/runs", {{"input", "Hi"}});
+        EXPECT_EQ(refused.status, 409);
+        EXPECT_EQ(refused.json()["error"], "Claude Code isn't installed on this computer. "
+                                           "Install Claude Code, then try again.");
+    }
+    install("2.1.0");
+    bridge.stop();
+    ASSERT_TRUE(bridge.start());
     EXPECT_EQ(play.client.get("/health", false).json()["claude_code"], "2.1.0");
     install("2.2.0");
     fs::remove_all(versions / "2.1.0");

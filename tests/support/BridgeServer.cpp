@@ -59,13 +59,11 @@ void BridgeServer::setScenario(json scenario) {
     writeText(scratch_.path() / "scenario.json", scenario.dump());
 }
 
-::testing::AssertionResult BridgeServer::start(bool writeConfig) {
-    if (writeConfig) {
-        json config = {{"port", port_}, {"key", options_.key}};
-        if (options_.settings) config["settings"] = *options_.settings;
-        if (options_.project) config["project"] = *options_.project;
-        writeText(home_.configFolder() / "bridge.json", config.dump(), 0600);
-    }
+::testing::AssertionResult BridgeServer::start() {
+    json config = {{"port", port_}, {"key", options_.key}};
+    if (options_.settings) config["settings"] = *options_.settings;
+    if (options_.project) config["project"] = *options_.project;
+    writeText(home_.configFolder() / "bridge.json", config.dump(), 0600);
     EnvironmentChanges changes = {
         {"HOME", home_.path().string()},
         {"FAKE_AGENT_SCENARIO", (scratch_.path() / "scenario.json").string()},

@@ -51,9 +51,8 @@ public:
     /// The scenario (tests/fake_claude/README.md) every later agent launch plays; its
     /// record goes to this server's record file.
     void setScenario(json scenario);
-    /// Writes bridge.json (unless `writeConfig` is false), starts the service and waits
-    /// until it answers health.
-    ::testing::AssertionResult start(bool writeConfig = true);
+    /// Writes bridge.json, starts the service and waits until it answers health.
+    ::testing::AssertionResult start();
     /// SIGTERM, then SIGKILL after 15 s; how it ended (exit status or 128 + signal).
     int stop();
     pid_t pid() const { return pid_; }

@@ -1,7 +1,5 @@
 #include "HTTPClient.h"
 
-#include "util/Text.h"
-
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
@@ -82,7 +80,7 @@ std::string Connection::receiveAll(std::chrono::milliseconds limit) {
     return all;
 }
 
-Response parseResponse(const std::string& bytes, bool complete) {
+Response parseResponse(const std::string& bytes) {
     namespace http = boost::beast::http;
     Response response;
     response.raw = bytes;
@@ -94,28 +92,13 @@ Response parseResponse(const std::string& bytes, bool complete) {
     while (!error && !parser.is_done() && used < bytes.size())
         used += parser.put(boost::asio::buffer(bytes.data() + used, bytes.size() - used), error);
     if (error == http::error::need_more) error = {};
-    if (complete && !error && !parser.is_done() && parser.got_some()) parser.put_eof(error);
+    if (!error && !parser.is_done() && parser.got_some()) parser.put_eof(error);
     // Bytes past the end of the response are a framing fault too.
-    bool whole = complete ? parser.is_done() && used == bytes.size() : parser.is_header_done();
-    if (error || !whole) return response;
+    if (error || !parser.is_done() || used != bytes.size()) return response;
     const auto& message = parser.get();
     response.status = static_cast<int>(message.result_int());
-    for (const auto& field : message)
-        response.headers[toLowerASCII(field.name_string())] = std::string(field.value());
     response.body = message.body();
     return response;
-}
-
-std::map<std::string, std::string> parseHeaderLines(std::string_view head) {
-    std::map<std::string, std::string> headers;
-    for (auto at = head.find("\r\n"); at != std::string_view::npos;) {
-        auto end = head.find("\r\n", at + 2);
-        auto line = head.substr(at + 2, end == std::string_view::npos ? end : end - at - 2);
-        if (auto colon = line.find(':'); colon != std::string_view::npos)
-            headers[toLowerASCII(line.substr(0, colon))] = trimSpaces(line.substr(colon + 1));
-        at = end;
-    }
-    return headers;
 }
 
 Events::Events(std::uint16_t port, const std::string& path, const std::string& key)
@@ -128,7 +111,6 @@ Events::Events(std::uint16_t port, const std::string& path, const std::string& k
     while ((end = received.find("\r\n\r\n")) == std::string::npos && !connection_.peerClosed() &&
            Clock::now() < deadline)
         received += connection_.receiveSome(leftUntil(deadline));
-    head_ = parseResponse(received.substr(0, end + 4), false);
     if (end != std::string::npos) pending_ = received.substr(end + 4);
 }
 

@@ -24,7 +24,6 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    bool connected() const { return fd_ >= 0; }
     int descriptor() const { return fd_; }
     /// Writes all of `bytes`; false when the connection refused them.
     bool send(std::string_view bytes);
@@ -47,40 +46,29 @@ private:
 /// `raw` is exactly one whole HTTP/1.1 response.
 struct Response {
     int status = 0;
-    std::map<std::string, std::string> headers; ///< names in lower case
     std::string body;
     std::string raw;
     /// The body as JSON; a discarded value when it is not JSON.
     nlohmann::json json() const { return nlohmann::json::parse(body, nullptr, false); }
 };
 
-/// `bytes` as one response; with `complete` false, one whose body (read until the close,
-/// like an event stream's) may not have ended yet.
-Response parseResponse(const std::string& bytes, bool complete = true);
-
-/// The header fields of a message head (its first line, then "name: value" lines):
-/// names in lower case, values trimmed.
-std::map<std::string, std::string> parseHeaderLines(std::string_view head);
+/// `bytes` as one whole response.
+Response parseResponse(const std::string& bytes);
 
 /// An event stream being read: the text after "data: " of each event, as they arrive.
 class Events {
 public:
     Events(std::uint16_t port, const std::string& path, const std::string& key);
-    /// The response's head (status 0 when it did not arrive within 10 s).
-    const Response& head() const { return head_; }
     /// The next event's text; nothing once the stream has ended or `limit` passed first.
     std::optional<std::string> next(std::chrono::milliseconds limit = 20s);
     /// Events until the stream ends (or `limit` passes).
     std::vector<std::string> rest(std::chrono::milliseconds limit = 30s);
     /// Whether the server has closed the stream and every event has been taken.
     bool ended() const { return connection_.peerClosed() && pending_.empty(); }
-    /// Closes the stream from this side, as a phone that goes away.
-    void close() { connection_.close(); }
     int descriptor() const { return connection_.descriptor(); }
 
 private:
     Connection connection_;
-    Response head_;
     std::string pending_;
 };
 

@@ -1,9 +1,9 @@
 #include "RunProgram.h"
 
+#include "TempHome.h"
+
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,41 +19,22 @@ int reap(pid_t pid) {
 
 ProgramOutput runProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const EnvironmentChanges& environment, const std::string& input) {
-    ::signal(SIGPIPE, SIG_IGN); // a child that exits early must not take the test with it
+    // Files rather than pipes: nothing to pump, and no deadlock however much it writes.
+    TempFolder files;
+    writeText(files.path() / "in", input);
+    int in = ::open((files.path() / "in").c_str(), O_RDONLY | O_CLOEXEC);
+    int out = ::open((files.path() / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int err = ::open((files.path() / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-    pid_t pid = spawnProcess(argv, environment, in[0], out[1], err[1]);
-    for (int fd : {in[0], out[1], err[1]})
+    pid_t pid = spawnProcess(argv, environment, in, out, err);
+    for (int fd : {in, out, err})
         ::close(fd);
     if (pid < 0) throw std::runtime_error("couldn't start " + program);
-
-    // Input and output at once, so that neither side waits for the other for good.
     ProgramOutput result;
-    std::string_view pending = input;
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    std::string* into[2] = {&result.out, &result.err};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (pending.empty() && fds[2].fd >= 0) fds[2].fd = (::close(in[1]), -1);
-        if (::poll(fds, 3, -1) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !fds[i].revents) continue;
-            char chunk[65536];
-            ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
-            if (n > 0)
-                into[i]->append(chunk, static_cast<std::size_t>(n));
-            else
-                fds[i].fd = (::close(fds[i].fd), -1);
-        }
-        if (fds[2].fd >= 0 && fds[2].revents) {
-            ssize_t n = ::write(in[1], pending.data(), pending.size());
-            pending = n > 0 ? pending.substr(static_cast<std::size_t>(n)) : std::string_view();
-        }
-    }
-    if (fds[2].fd >= 0) ::close(in[1]);
     result.status = reap(pid);
+    result.out = readText(files.path() / "out");
+    result.err = readText(files.path() / "err");
     return result;
 }
 

@@ -21,22 +21,6 @@ unsigned modeOf(const fs::path& path) {
 
 } // namespace
 
-TEST(BridgeConfig, DecodesOnlyWholeConfigurations) {
-    auto config =
-        BridgeConfig::decode(R"({"port": 9000, "key": "abc", "project": "/p", "x": [1]})");
-    ASSERT_TRUE(config);
-    EXPECT_EQ(*config, (BridgeConfig{9000, "abc", std::nullopt, "/p"}));
-    EXPECT_EQ(BridgeConfig::decode(R"({"port": 1, "key": "k", "settings": null, "project": null})"),
-              (BridgeConfig{1, "k", std::nullopt, std::nullopt}))
-        << "null reads as absent";
-    for (const char* text :
-         {R"({"port": 70000, "key": "k"})", R"({"port": -1, "key": "k"})",
-          R"({"port": "8790", "key": "k"})", R"({"port": 8790})", R"({"port": 8790.5, "key": "k"})",
-          R"({"port": 8790, "key": 5})", R"({"port": 8790, "key": "k", "settings": 3})", "",
-          R"({"port": 8790, "key": "k")", "[1, 2]"})
-        EXPECT_FALSE(BridgeConfig::decode(text)) << text;
-}
-
 // The file holds the key: private from its first byte. A decodable file is the user's and
 // is never rewritten; an undecodable one is kept aside before it is replaced.
 TEST(BridgeConfig, FilesAreCreatedPrivateKeptAsTheyAreOrKeptAside) {

@@ -1,12 +1,9 @@
 #include "config/ClaudeLocator.h"
 
-#include "Scripts.h"
 #include "TempHome.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 
 using namespace pavix;
@@ -14,6 +11,11 @@ using namespace pavix::test;
 namespace fs = std::filesystem;
 
 namespace {
+
+fs::path program(const fs::path& path, const std::string& body = "", unsigned mode = 0755) {
+    writeText(path, "#!/bin/sh\n" + body + "\n", mode);
+    return path;
+}
 
 // Where nothing of ours is found, the machine's own installs may be.
 bool systemInstall(const std::optional<fs::path>& found) {
@@ -29,29 +31,15 @@ TEST(ClaudeLocator, TakesTheNewestUsableVersionThenTheUsualPlaces) {
     auto binary = [&](const std::string& version) {
         return versions / version / "claude.app/Contents/MacOS/claude";
     };
-    auto program = [](const fs::path& path, unsigned mode = 0755) {
-        writeText(path, "#!/bin/sh\n", mode);
-        return path;
-    };
     program(binary("2.0.9"));
     program(binary("2.0.10"));
-    fs::create_directories(versions / "2.1.0"); // no program in it
-    program(binary("2.1.1"), 0644);             // not executable
-    fs::create_directories(binary("2.1.2"));    // a folder named claude
-    fs::create_directories(binary("2.1.3").parent_path());
-    fs::create_symlink("nowhere", binary("2.1.3")); // a dangling link
+    program(binary("2.1.1"), "", 0644);      // not executable
+    fs::create_directories(binary("2.1.2")); // a folder named claude
     const fs::path local = program(home.path() / ".local/bin/claude");
     EXPECT_EQ(ClaudeLocator::binary(), binary("2.0.10"));
-
     fs::remove_all(versions.parent_path());
-    const fs::path claudeLocal = program(home.path() / ".claude/local/claude");
     EXPECT_EQ(ClaudeLocator::binary(), local);
-    fs::permissions(local, fs::perms::owner_read);
-    EXPECT_EQ(ClaudeLocator::binary(), claudeLocal);
-    fs::remove(claudeLocal);
-    fs::create_symlink(program(home.path() / "elsewhere/claude-2.1.0"), claudeLocal);
-    EXPECT_EQ(ClaudeLocator::binary(), claudeLocal) << "links are followed, not resolved";
-    fs::remove(home.path() / "elsewhere/claude-2.1.0");
+    fs::remove(local);
     EXPECT_TRUE(systemInstall(ClaudeLocator::binary()));
 
     // An override wins when it names an executable file, as written.
@@ -75,16 +63,8 @@ TEST(ClaudeLocator, TheVersionIsTheFirstWordOfWhatTheProgramPrints) {
           Case{"printf '2.1.3\\n'", "2.1.3\n"}, // only a space ends the word
           Case{"printf '9.9 x'; exit 3", "9.9"}, Case{"printf '    '", std::nullopt},
           Case{"printf '\\377 1.0'", std::nullopt}}) {
-        EXPECT_EQ(ClaudeLocator::version(writeScript(folder.path(), "claude", c.script)), c.version)
+        EXPECT_EQ(ClaudeLocator::version(program(folder.path() / "claude", c.script)), c.version)
             << c.script;
     }
     EXPECT_EQ(ClaudeLocator::version(folder.path() / "missing"), std::nullopt);
-    // One that never ends is given up on at the limit, and ends.
-    const fs::path pid = folder.path() / "pid";
-    auto hanging =
-        writeScript(folder.path(), "hanging", "echo $$ > '" + pid.string() + "'; exec sleep 60");
-    EXPECT_EQ(ClaudeLocator::version(hanging, std::chrono::milliseconds(300)), std::nullopt);
-    errno = 0;
-    EXPECT_EQ(::kill(std::stoi(readText(pid)), 0), -1);
-    EXPECT_EQ(errno, ESRCH);
 }
