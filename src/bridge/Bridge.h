@@ -64,10 +64,10 @@ private:
     asio::awaitable<HTTPResponse> answerApproval(Call call);
     asio::awaitable<HTTPResponse> steerRun(Call call);
     asio::awaitable<HTTPResponse> stopRun(Call call);
-    /// When the remembered Claude Code is no longer executable (an update removed its
-    /// version folder), looks for it again and asks the new one its version, on a thread
-    /// of its own: the answer may take seconds.
-    asio::awaitable<void> relocateVanishedClaude();
+    /// When no Claude Code was found, or the one found is no longer executable (an update
+    /// removed its version folder), looks for it again and asks the new one its version,
+    /// on a thread of its own: the answer may take seconds.
+    asio::awaitable<void> relocateClaude();
 
     asio::any_io_executor executor_;
     BridgeConfig config_;

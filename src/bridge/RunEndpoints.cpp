@@ -53,6 +53,7 @@ std::optional<std::size_t> eventNumber(const std::map<std::string, std::string>&
 } // namespace
 
 asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
+    co_await relocateClaude();
     if (!claude_.binary) co_return HTTPResponse::error(409, notInstalled);
     json body = objectOrEmpty(call.request.body);
     std::string input = trimWhitespaceAndNewlines(stringValue(body, "input").value_or(""));
@@ -69,7 +70,6 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     // goes on meanwhile and ends before the answer.
     Session session = sessions_.addPrompt(sessionId, input);
 
-    co_await relocateVanishedClaude();
     ClaudeRun::Options options;
     // Claude Code starts in the session's folder: a relative path would be looked up there.
     std::error_code ignored;
@@ -102,9 +102,10 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     co_return HTTPResponse::json(202, {{"run_id", (*run)->id()}, {"status", "running"}});
 }
 
-asio::awaitable<void> Bridge::relocateVanishedClaude() {
-    if (!claude_.binary || ClaudeLocator::isExecutableFile(*claude_.binary)) co_return;
-    // Rare (after an update moved Claude Code) and short-lived: a thread for this probe only.
+asio::awaitable<void> Bridge::relocateClaude() {
+    if (claude_.binary && ClaudeLocator::isExecutableFile(*claude_.binary)) co_return;
+    // Rare (Claude Code installed or moved by an update since) and short-lived: a thread
+    // for this probe only.
     asio::thread_pool probe(1);
     auto found = co_await asio::co_spawn(
         probe,

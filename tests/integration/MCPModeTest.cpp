@@ -29,9 +29,10 @@ bool readable(int fd, int milliseconds = guardMilliseconds) {
 }
 
 /// Answers successive connections with `answers`, one each and in order, on a thread of its
-/// own. An empty answer hangs up at once.
+/// own. An empty answer hangs up at once; `held` answers nothing until the client hangs up.
 class CannedService {
 public:
+    static constexpr const char* held = "held";
     explicit CannedService(std::vector<std::string> answers)
         : listener_(boundLoopbackSocket(port_)) {
         ::listen(listener_, 8);
@@ -40,7 +41,12 @@ public:
                 if (!readable(listener_, 2 * guardMilliseconds)) return;
                 int fd = ::accept(listener_, nullptr, nullptr);
                 readRequest(fd);
-                ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+                char byte;
+                if (answer == held)
+                    while (readable(fd, 2 * guardMilliseconds) && ::read(fd, &byte, 1) > 0) {
+                    }
+                else
+                    ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
                 ::close(fd);
             }
         });
@@ -169,6 +175,27 @@ TEST(MCPMode, OnlyAUsableChoiceAllowsAndEveryFailureDenies) {
         EXPECT_EQ(behaviorOf(unreachable.next()), "deny") << port;
     }
     ::close(socket);
+}
+
+TEST(MCPMode, AnswersWhileCallsWaitDropsACancelledOneAndEndsWithItsInput) {
+    TempHome home;
+    CannedService service({CannedService::held, answer(R"({"choice":"allow"})")});
+    Mode mode(std::to_string(service.port()), home.path() / "errors");
+    mode.send(callLine(1));
+    mode.send("\r\n{\"id\":\"p\",\"method\":\"ping\"}\r\n");
+    EXPECT_EQ(mode.next()["id"], "p");
+    // Its connection must close: the service takes the next call only then.
+    mode.send(R"({"method":"notifications/cancelled","params":{"requestId":1}})" +
+              ("\n" + callLine(2)));
+    json reply = mode.next();
+    EXPECT_EQ(reply["id"], 2) << "no answer to the cancelled call";
+    EXPECT_EQ(behaviorOf(reply), "allow");
+    // A call that waits for good (the service never takes it) does not hold up the end.
+    mode.send(callLine(3) + "{\"id\":4,\"method\":\"ping\"}\n");
+    EXPECT_EQ(mode.next()["id"], 4);
+    EXPECT_EQ(mode.end(), 0);
+    EXPECT_EQ(mode.output, "");
+    EXPECT_EQ(readText(home.path() / "errors"), "");
 }
 
 TEST(MCPMode, ReadsToTheEndAndAnswersInKind) {
