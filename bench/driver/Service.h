@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HttpClient.h"
+#include "HTTPClient.h"
 #include "System.h"
 
 #include <sys/types.h>
@@ -42,7 +42,7 @@ public:
     const std::string& key() const { return key_; }
     std::string folder() const { return home_.path().string(); }
     /// Blocking requests to the service, with its key.
-    test::HttpClient client() const { return test::HttpClient(port_, key_); }
+    test::HTTPClient client() const { return test::HTTPClient(port_, key_); }
     /// What the agent of the next runs does (words as in bench/Agent.cpp).
     void setAgent(const std::string& parameters);
     /// POST /v1/runs; the run id, or nothing (the answer is printed) when it was refused.

@@ -56,7 +56,7 @@ private:
 };
 
 /// A response as read off the wire. `status` is 0 when none arrived.
-struct HttpResponse {
+struct HTTPResponse {
     int status = 0;
     std::map<std::string, std::string> headers; ///< names in lower case
     std::string body;
@@ -70,7 +70,7 @@ struct HttpResponse {
 std::map<std::string, std::string> parseHeaderLines(std::string_view head);
 
 /// Parses a complete response (head and everything after it as the body).
-HttpResponse parseResponse(const std::string& bytes);
+HTTPResponse parseResponse(const std::string& bytes);
 
 /// An event stream being read: "data: " texts, one per event, as they arrive.
 class EventReader {
@@ -78,7 +78,7 @@ public:
     EventReader(std::uint16_t port, const std::string& path, const std::string& key);
     /// The response status (0 if the head did not arrive within 10 s).
     int status() const { return response_.status; }
-    const HttpResponse& head() const { return response_; }
+    const HTTPResponse& head() const { return response_; }
     /// The next event's text; nothing when the stream ended or `limit` passed first.
     std::optional<std::string> next(std::chrono::milliseconds limit = 10s);
     /// Events until the server closes the stream, `count` arrived, or `limit` passed.
@@ -91,28 +91,28 @@ public:
 
 private:
     Connection connection_;
-    HttpResponse response_;
+    HTTPResponse response_;
     std::string pending_;
 };
 
 /// Requests against the service on 127.0.0.1:`port`, with or without its key.
-class HttpClient {
+class HTTPClient {
 public:
-    HttpClient(std::uint16_t port, std::string key)
+    HTTPClient(std::uint16_t port, std::string key)
         : port_(port)
         , key_(std::move(key)) {}
 
     /// `body` is sent as JSON when given. The key is sent as a bearer when `withKey`.
-    HttpResponse request(const std::string& method, const std::string& path,
+    HTTPResponse request(const std::string& method, const std::string& path,
                          const std::optional<nlohmann::json>& body = std::nullopt,
                          bool withKey = true);
-    HttpResponse get(const std::string& path, bool withKey = true) {
+    HTTPResponse get(const std::string& path, bool withKey = true) {
         return request("GET", path, std::nullopt, withKey);
     }
-    HttpResponse post(const std::string& path, const nlohmann::json& body, bool withKey = true) {
+    HTTPResponse post(const std::string& path, const nlohmann::json& body, bool withKey = true) {
         return request("POST", path, body, withKey);
     }
-    HttpResponse del(const std::string& path, bool withKey = true) {
+    HTTPResponse del(const std::string& path, bool withKey = true) {
         return request("DELETE", path, std::nullopt, withKey);
     }
     /// Sends `bytes` as they are and returns all that comes back until the close.

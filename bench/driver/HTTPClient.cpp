@@ -1,4 +1,4 @@
-#include "HttpClient.h"
+#include "HTTPClient.h"
 
 #include "util/Text.h"
 
@@ -115,7 +115,7 @@ std::string Connection::receiveExactly(std::size_t count, std::chrono::milliseco
     return bytes;
 }
 
-nlohmann::json HttpResponse::json() const {
+nlohmann::json HTTPResponse::json() const {
     return nlohmann::json::parse(body, nullptr, false);
 }
 
@@ -131,8 +131,8 @@ std::map<std::string, std::string> parseHeaderLines(std::string_view head) {
     return headers;
 }
 
-HttpResponse parseResponse(const std::string& bytes) {
-    HttpResponse response;
+HTTPResponse parseResponse(const std::string& bytes) {
+    HTTPResponse response;
     response.raw = bytes;
     auto headEnd = bytes.find("\r\n\r\n");
     if (headEnd == std::string::npos || bytes.rfind("HTTP/1.1 ", 0) != 0) return response;
@@ -184,7 +184,7 @@ std::vector<std::string> EventReader::collect(std::size_t count, std::chrono::mi
     return events;
 }
 
-HttpResponse HttpClient::request(const std::string& method, const std::string& path,
+HTTPResponse HTTPClient::request(const std::string& method, const std::string& path,
                                  const std::optional<nlohmann::json>& body, bool withKey) {
     std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     if (withKey) text += "Authorization: Bearer " + key_ + "\r\n";
@@ -195,13 +195,13 @@ HttpResponse HttpClient::request(const std::string& method, const std::string& p
     return parseResponse(exchange(text + "\r\n" + payload));
 }
 
-std::string HttpClient::exchange(const std::string& bytes, std::chrono::milliseconds limit) {
+std::string HTTPClient::exchange(const std::string& bytes, std::chrono::milliseconds limit) {
     Connection connection(port_);
     if (!connection.send(bytes)) return {};
     return connection.receiveAll(limit);
 }
 
-std::vector<std::string> HttpClient::collectEvents(const std::string& path, std::size_t count,
+std::vector<std::string> HTTPClient::collectEvents(const std::string& path, std::size_t count,
                                                    std::chrono::milliseconds limit) {
     EventReader reader(port_, path, key_);
     return reader.collect(count, limit);
