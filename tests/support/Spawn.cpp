@@ -21,7 +21,11 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const EnvironmentChange
         else
             variables.erase(name);
     }
-    SpawnSpec spec{argv.at(0), {argv.begin() + 1, argv.end()}, true, std::move(variables)};
+    SpawnSpec spec;
+    spec.program = argv.at(0);
+    spec.arguments.assign(argv.begin() + 1, argv.end());
+    spec.searchPath = true;
+    spec.environment = std::move(variables);
     std::vector<Descriptor> raised; // the spawn layer takes only descriptors above 2
     int wanted[] = {in, out, err};
     for (int fd = 0; fd < 3; ++fd) {
