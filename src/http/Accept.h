@@ -12,6 +12,10 @@ struct Accepted {
 /// when none is pending).
 Accepted acceptConnection(int listener);
 
+/// Where the system can, makes `listener` report a connection only once its first bytes
+/// have arrived, so that reading it can start without waiting.
+void deferAcceptUntilData(int listener);
+
 /// Whether the peer address `address` (a sockaddr of either family) is a loopback one:
 /// 127.0.0.1, ::1, or an IPv4-mapped address in 127/8 (::ffff:127.…).
 bool isLoopbackPeer(const void* address);

@@ -1,5 +1,7 @@
 #include "http/Accept.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace pavix {
@@ -12,6 +14,13 @@ Accepted acceptConnection(int listener) {
     int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
                        SOCK_CLOEXEC | SOCK_NONBLOCK);
     return {fd, fd >= 0 && isLoopbackPeer(&peer)};
+}
+
+// A silent connection waits in the kernel, not here, for about this many seconds; then it
+// is accepted all the same and the request deadline applies.
+void deferAcceptUntilData(int listener) {
+    const int seconds = 1;
+    ::setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
 }
 
 } // namespace pavix

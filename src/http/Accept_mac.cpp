@@ -20,4 +20,6 @@ Accepted acceptConnection(int listener) {
     return {fd, isLoopbackPeer(&peer)};
 }
 
+void deferAcceptUntilData(int) {} // nothing of the kind on macOS
+
 } // namespace pavix

@@ -88,13 +88,18 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool 
                                       std::shared_ptr<Service> service) {
     std::shared_ptr<ReadBudget> budget(service, &service->budget);
     // At the deadline the socket is closed under the reader, which then ends with nothing.
-    asio::steady_timer deadline(socket->get_executor(), service->deadline);
-    deadline.async_wait([socket](const error_code& error) {
-        if (error) return;
-        error_code ignored;
-        socket->close(ignored);
-    });
-    ReadOutcome read = co_await readRequest(socket, loopback, budget, {service, &service->check});
+    // A request that arrived whole needs no timer.
+    asio::steady_timer deadline(socket->get_executor());
+    auto armDeadline = [&deadline, socket, after = service->deadline] {
+        deadline.expires_after(after);
+        deadline.async_wait([socket](const error_code& error) {
+            if (error) return;
+            error_code ignored;
+            socket->close(ignored);
+        });
+    };
+    ReadOutcome read =
+        co_await readRequest(socket, loopback, budget, {service, &service->check}, armDeadline);
     deadline.cancel();
     if (read.answer) {
         co_await answerEarly(socket, budget, std::move(read));
@@ -152,6 +157,7 @@ error_code listenOn(tcp::acceptor& acceptor, tcp protocol, std::uint16_t port) {
     if (error) return error;
     acceptor.listen(tcp::socket::max_listen_connections, error);
     if (error) return error;
+    deferAcceptUntilData(acceptor.native_handle());
     acceptor.non_blocking(true, error); // accepting stops at an empty backlog, never blocks
     return error;
 }

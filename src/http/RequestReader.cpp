@@ -85,15 +85,17 @@ Next Reading::next(const HeadCheck& check) {
 
 asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<tcp::socket> socket, bool loopback,
                                          std::shared_ptr<ReadBudget> budget,
-                                         std::shared_ptr<const HeadCheck> check) {
+                                         std::shared_ptr<const HeadCheck> check,
+                                         std::function<void()> beforeWaiting) {
     error_code error;
     socket->non_blocking(true, error);
     // On the heap: clang 14 can keep a local whose address escapes out of the coroutine's
     // frame, which loses it across a suspension.
     auto reading = std::make_unique<Reading>(socket, loopback, *budget);
-    bool drained = true;
+    bool drained = false;
     for (;;) {
         // Readiness is reported once per arrival, so wait only when nothing is left unread.
+        if (drained && beforeWaiting) std::exchange(beforeWaiting, nullptr)();
         if (drained) std::tie(error) = co_await socket->async_wait(tcp::socket::wait_read, noThrow);
         if (error) co_return ReadOutcome{};
         std::span<char> area = budget->readArea();

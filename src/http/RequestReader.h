@@ -7,6 +7,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -27,8 +28,11 @@ struct ReadOutcome {
 /// body has already arrived. A transfer coding other than chunked is answered 501.
 /// The request's memory counts against `budget` until it is handed on; a connection
 /// the budget drops ends unanswered. `loopback` says whether the peer is on this computer.
+/// What is there is read at once; `beforeWaiting` runs once, before the first wait for
+/// more (a request that arrived whole never waits).
 asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<asio::ip::tcp::socket> socket,
                                          bool loopback, std::shared_ptr<ReadBudget> budget,
-                                         std::shared_ptr<const HeadCheck> check);
+                                         std::shared_ptr<const HeadCheck> check,
+                                         std::function<void()> beforeWaiting);
 
 } // namespace pavix
