@@ -11,6 +11,7 @@
 
 #include <array>
 #include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace pavix {
@@ -143,6 +144,14 @@ void ChildProcess::closeInputNow() {
 bool ChildProcess::signal(int number) {
     if (reaped_) return false;
     return ::kill(pid_, number) == 0;
+}
+
+bool ChildProcess::hasEnded() const {
+    if (reaped_) return true;
+    siginfo_t info{};
+    // WNOWAIT: only look; the zombie stays for the reaper.
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid_;
 }
 
 void ChildProcess::signalAfter(std::chrono::steady_clock::duration delay, int number) {

@@ -68,6 +68,9 @@ public:
     pid_t pid() const { return pid_; }
     /// True until the child has been reaped; only then may it be signalled.
     bool running() const { return !reaped_; }
+    /// Whether the child has ended, though perhaps not reaped yet (that is left to the
+    /// reaper, which then reports the exit as usual).
+    bool hasEnded() const;
 
     /// Queues `bytes` for the child's standard input; never blocks. False, dropping
     /// them, after `closeInput()`, once the child has closed its input or gone, and

@@ -33,7 +33,8 @@ void ClaudeProcess::stop() {
 void ClaudeProcess::outputClosed() {
     if (!child_->running()) return;
     child_->closeInput();
-    endOnSchedule();
+    // Mostly the output closes because the process has ended: nothing to escalate then.
+    if (!child_->hasEnded()) endOnSchedule();
 }
 
 void ClaudeProcess::endOnSchedule() {
