@@ -73,8 +73,9 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    // Let the last agent exit and its run settle before looking.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Let the last agent exit and its run settle before looking: the reply's save, written
+    // on the store's own thread, may take a while to reach the disk.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     const std::string n = std::to_string(completed);
     if (completed < total)
         report.remark("footprint: only " + n + " of " + std::to_string(total) +
