@@ -1,6 +1,7 @@
 #include "Serve.h"
 #include "config/BridgeConfig.h"
 #include "config/Installer.h"
+#include "config/Pairing.h"
 #include "mcp/MCPApprove.h"
 #include "platform/ExecutablePath.h"
 
@@ -24,7 +25,9 @@ int fail(const std::string& prefix, const Error& error) {
 int setup(const std::vector<std::string>&) {
     auto config = BridgeConfig::loadOrCreate();
     if (!config) return fail("couldn't create the config: ", config.error());
-    std::printf("%u %s\n", unsigned{config->port}, config->key.c_str());
+    std::printf("%s\n", pairingLine(*config).c_str());
+    // Scripts and pipes get the one line only; a person at a terminal gets it to scan.
+    if (::isatty(STDOUT_FILENO)) std::fputs(pairingGuide(*config, std::nullopt).c_str(), stdout);
     return 0;
 }
 
