@@ -15,6 +15,12 @@ struct BridgeConfig {
     std::string key;
     std::optional<std::string> settings;
     std::optional<std::string> project;
+    /// How many runs may be unfinished at once, from "max_runs" (1 to 16); absent, null or
+    /// unusable: one at a time, and GET v1/runs stays unknown.
+    std::optional<unsigned> maxRuns;
+    /// A present "max_runs" that was not usable, as written (compact JSON): the service says
+    /// so at start, and it is written back unchanged.
+    std::optional<std::string> unusableMaxRuns;
 
     /// Reads the file; when it is missing or undecodable, writes a fresh one (new key,
     /// port 8790, settings "direct") and returns that. A decodable file is never touched;
