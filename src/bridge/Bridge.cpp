@@ -82,7 +82,8 @@ Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstal
         claude_.version.value_or(""));
     if (config_.unusableMaxRuns)
         log("max_runs " + firstGraphemes(*config_.unusableMaxRuns, 40) +
-            " is not a whole number from 1 to 16: one run at a time");
+            " is not a whole number from 1 to " + std::to_string(BridgeConfig::mostRuns) +
+            ": one run at a time");
 }
 
 const std::vector<Bridge::Endpoint>& Bridge::endpoints() {

@@ -56,7 +56,7 @@ static bool readOptional(const json& object, const char* name, std::optional<std
 static void readMaxRuns(const json& object, BridgeConfig& config) {
     auto it = object.find("max_runs");
     if (it == object.end() || it->is_null()) return;
-    if (it->is_number_integer() && *it >= 1 && *it <= 16)
+    if (it->is_number_integer() && *it >= 1 && *it <= BridgeConfig::mostRuns)
         config.maxRuns = it->get<unsigned>();
     else
         config.unusableMaxRuns = it->dump();

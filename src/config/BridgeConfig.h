@@ -11,12 +11,16 @@ namespace pavix {
 
 /// The service's whole configuration, from "bridge.json" in the configuration folder.
 struct BridgeConfig {
+    /// The most runs "max_runs" may allow at once: each holds a Claude Code process, its
+    /// pipes and its events in memory.
+    static constexpr unsigned mostRuns = 16;
+
     std::uint16_t port = 8790;
     std::string key;
     std::optional<std::string> settings;
     std::optional<std::string> project;
-    /// How many runs may be unfinished at once, from "max_runs" (1 to 16); absent, null or
-    /// unusable: one at a time, and GET v1/runs stays unknown.
+    /// How many runs may be unfinished at once, from "max_runs" (1 to mostRuns); absent,
+    /// null or unusable: one at a time, and GET v1/runs stays unknown.
     std::optional<unsigned> maxRuns;
     /// A present "max_runs" that was not usable, as written (compact JSON): the service says
     /// so at start, and it is written back unchanged.
