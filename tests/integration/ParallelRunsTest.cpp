@@ -179,7 +179,8 @@ TEST(ParallelRuns, AConversationWorksInTheFolderItWasCreatedIn) {
     ASSERT_EQ(bridge.launches().size(), 3u);
     for (const json& launch : bridge.launches())
         EXPECT_EQ(launch["cwd"], app.string());
-    for (const json& session : client.get("/api/sessions").json()["data"])
+    const json sessions = client.get("/api/sessions").json()["data"];
+    for (const json& session : sessions)
         EXPECT_EQ(session["source"], "app");
     const json stored =
         json::parse(std::ifstream(bridge.home().configFolder() / "bridge-sessions.json"));
