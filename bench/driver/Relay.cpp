@@ -1,4 +1,4 @@
-#include "Net.h"
+#include "Relay.h"
 #include "Sections.h"
 #include "System.h"
 
@@ -16,21 +16,8 @@
 
 namespace pavix::bench {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
 
-/// What one pass of deltas through one path looked like from the readers' side.
-struct Pass {
-    bool ok = false;
-    double perReaderRate = 0; ///< deltas per second each reader got, until the last had all
-    std::vector<double> latencies;
-    double relayCpu = 0; ///< CPU seconds of the relaying process (0 for the plain pipe)
-    double peakRssMiB = 0;
-};
-
-// Reads every descriptor until it ends or the deadline passes; `stopWhenStarted` returns
-// as soon as every counter has seen its stream's head.
 void readAll(const std::vector<int>& fds, std::vector<DeltaCounter>& counters,
              Clock::time_point deadline, bool stopWhenStarted, std::vector<bool>& open) {
     int poller = ::epoll_create1(EPOLL_CLOEXEC);
@@ -67,7 +54,6 @@ void readAll(const std::vector<int>& fds, std::vector<DeltaCounter>& counters,
     ::close(poller);
 }
 
-// Lets the agent start: it waits to open the FIFO for reading until a writer comes.
 bool openGate(const std::string& fifo) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
@@ -106,6 +92,8 @@ Pass finishPass(const std::vector<DeltaCounter>& counters, std::uint64_t count,
     }
     return pass;
 }
+
+namespace {
 
 std::vector<double> gatherLatencies(std::vector<DeltaCounter>& counters) {
     std::vector<double> all;

@@ -14,6 +14,9 @@ struct Options {
 /// Event relay: throughput to 1, 10 and 100 subscribers, latency at a fixed rate, the
 /// service's CPU per event and peak memory, beside the pipe and forwarder floors.
 void measureRelay(const Programs& programs, const Options& options, Report& report);
+/// The relay with 4 runs at once (1 subscriber each) beside 1 run alone: events/s per run
+/// and the service's CPU per event.
+void measureParallelRelay(const Programs& programs, const Options& options, Report& report);
 /// Connection-per-request rate of GET /health and GET /v1/runs/<id> beside a bare server.
 void measureApi(const Programs& programs, const Options& options, Report& report);
 /// Idle memory, CPU and wake-ups, and memory after many completed runs.

@@ -33,11 +33,12 @@ void Service::setAgent(const std::string& parameters) {
     writeText(home_.path() / "agent.conf", parameters);
 }
 
-bool Service::start() {
+bool Service::start(unsigned maxRuns) {
     const fs::path config = home_.path() / "Library/Application Support/pavix";
     fs::create_directories(config);
     port_ = test::freePort();
     nlohmann::json settings = {{"port", port_}, {"key", key_}, {"settings", "direct"}};
+    if (maxRuns > 1) settings["max_runs"] = maxRuns;
     writeText(config / "bridge.json", settings.dump(), 0600);
     setAgent("count=1");
 

@@ -35,8 +35,9 @@ public:
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    /// Starts the process and waits (bounded) until it answers HTTP; false on failure.
-    bool start();
+    /// Starts the process, allowing `maxRuns` runs at once, and waits (bounded) until it
+    /// answers HTTP; false on failure.
+    bool start(unsigned maxRuns = 1);
     pid_t pid() const { return pid_; }
     std::uint16_t port() const { return port_; }
     const std::string& key() const { return key_; }

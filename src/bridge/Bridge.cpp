@@ -5,6 +5,7 @@
 #include "config/Installer.h"
 #include "util/Files.h"
 #include "util/Json.h"
+#include "util/Text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -79,6 +80,10 @@ Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstal
     , runs_(executor_, configFolder() / "run-logs") {
     log("claude code: " + (claude_.binary ? claude_.binary->string() : "not found") + " " +
         claude_.version.value_or(""));
+    if (config_.unusableMaxRuns)
+        log("max_runs " + firstGraphemes(*config_.unusableMaxRuns, 40) +
+            " is not a whole number from 1 to " + std::to_string(BridgeConfig::mostRuns) +
+            ": one run at a time");
 }
 
 const std::vector<Bridge::Endpoint>& Bridge::endpoints() {
@@ -96,6 +101,7 @@ const std::vector<Bridge::Endpoint>& Bridge::endpoints() {
          [](Bridge&, Call) -> asio::awaitable<HTTPResponse> {
              co_return HTTPResponse::json(200, {{"data", json::array()}});
          }},
+        {"GET", "v1/runs", &Bridge::listRuns},
         {"POST", "v1/runs", &Bridge::startRun},
         {"GET", "v1/runs/*", &Bridge::runStatus},
         {"GET", "v1/runs/*/events", &Bridge::runEvents},

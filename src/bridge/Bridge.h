@@ -11,6 +11,8 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,10 @@ private:
     // Run endpoints (RunEndpoints.cpp).
     asio::awaitable<HTTPResponse> relayApproval(Call call);
     asio::awaitable<HTTPResponse> startRun(Call call);
+    asio::awaitable<HTTPResponse> listRuns(Call call);
+    /// 409 when a start for the stored session `sessionId` would pass the limit on runs, or
+    /// (with several allowed) join that session's unfinished run.
+    std::optional<HTTPResponse> refuseStart(const std::string& sessionId) const;
     asio::awaitable<HTTPResponse> runStatus(Call call);
     asio::awaitable<HTTPResponse> runEvents(Call call);
     asio::awaitable<HTTPResponse> answerApproval(Call call);
@@ -76,8 +82,9 @@ private:
     std::filesystem::path approvalServer_;
     SessionStore sessions_;
     RunRegistry runs_;
-    /// A start is under way: it counts as a run from its check until its run is registered.
-    bool starting_ = false;
+    /// The stored sessions of the starts under way: each counts as a run of its session from
+    /// its checks until its run is registered or the start is refused.
+    std::multiset<std::string> starting_;
     /// The sign-in check's last answer: health checks may come many times a second.
     bool signedIn_ = false;
     std::chrono::steady_clock::time_point signInCheckedAt_;

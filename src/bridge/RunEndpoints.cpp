@@ -2,6 +2,7 @@
 #include "bridge/Bridge.h"
 
 #include "Log.h"
+#include "bridge/ConversationFolder.h"
 #include "bridge/RunEventSource.h"
 #include "config/ClaudeLocator.h"
 #include "run/ClaudeRun.h"
@@ -50,7 +51,42 @@ std::optional<std::size_t> eventNumber(const std::map<std::string, std::string>&
     return number;
 }
 
+/// A start between its checks and the registration of its run (or its refusal), counted in
+/// `starts`. Its end may come after the Bridge's, when the loop drops a suspended start.
+class StartUnderWay {
+public:
+    StartUnderWay(std::multiset<std::string>& starts, const std::string& session,
+                  const std::shared_ptr<const bool>& alive)
+        : starts_(starts)
+        , at_(starts.insert(session))
+        , alive_(alive) {}
+    StartUnderWay(const StartUnderWay&) = delete;
+    StartUnderWay& operator=(const StartUnderWay&) = delete;
+    ~StartUnderWay() { end(); }
+    void end() {
+        if (!std::exchange(ended_, true) && alive_.lock()) starts_.erase(at_);
+    }
+
+private:
+    std::multiset<std::string>& starts_;
+    std::multiset<std::string>::iterator at_;
+    std::weak_ptr<const bool> alive_;
+    bool ended_ = false;
+};
+
 } // namespace
+
+std::optional<HTTPResponse> Bridge::refuseStart(const std::string& sessionId) const {
+    const unsigned limit = config_.maxRuns.value_or(1);
+    // With one run at a time the answer stays what it always was.
+    if (limit > 1 && (starting_.contains(sessionId) || runs_.unfinished(&sessionId) > 0))
+        return HTTPResponse::error(409, "Claude Code is still working in this conversation. "
+                                        "Stop it or wait for it to finish.");
+    if (starting_.size() + runs_.unfinished() >= limit)
+        return HTTPResponse::error(
+            409, "Claude Code is still working on another task. Stop it or wait for it to finish.");
+    return std::nullopt;
+}
 
 asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     co_await relocateClaude();
@@ -58,17 +94,16 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     json body = objectOrEmpty(call.request.body);
     std::string input = trimWhitespaceAndNewlines(stringValue(body, "input").value_or(""));
     if (input.empty()) co_return HTTPResponse::error(400, "input is required");
-    if (starting_ || runs_.anyUnfinished())
-        co_return HTTPResponse::error(
-            409, "Claude Code is still working on another task. Stop it or wait for it to finish.");
-    starting_ = true;
-    std::unique_ptr<bool, void (*)(bool*)> started(&starting_, [](bool* on) { *on = false; });
-
     std::string sessionId = stringValue(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
+    auto folder = conversationFolder(body, sessions_.find(sessionId));
+    if (!folder) co_return HTTPResponse::error(400, folder.error().description);
+    if (auto refusal = refuseStart(sessionId)) co_return std::move(*refusal);
+    StartUnderWay underWay(starting_, sessionId, alive_);
+
     // Stored before the launch, so the prompt survives a launch that fails; its write
     // goes on meanwhile and ends before the answer.
-    Session session = sessions_.addPrompt(sessionId, input);
+    Session session = sessions_.addPrompt(sessionId, input, std::move(*folder));
 
     ClaudeRun::Options options;
     // Claude Code starts in the session's folder: a relative path would be looked up there.
@@ -81,6 +116,7 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
                        config_,
                        approvalServer_};
     options.prompt = input;
+    options.storedSessionId = sessionId;
     auto alive = std::weak_ptr(alive_);
     options.onSession = [this, alive, sessionId](std::string claudeId) {
         if (alive.lock()) sessions_.setClaudeSessionId(sessionId, std::move(claudeId));
@@ -97,7 +133,8 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
                                       "Couldn't start Claude Code: " + run.error().description);
     }
     runs_.add(*run);
-    // The run is registered: a start arriving during the wait finds it and gets 409.
+    underWay.end();
+    // The run is registered: a start arriving during the wait counts it.
     co_await sessions_.saved();
     co_return HTTPResponse::json(202, {{"run_id", (*run)->id()}, {"status", "running"}});
 }
@@ -116,6 +153,18 @@ asio::awaitable<void> Bridge::relocateClaude() {
     if (!found.binary) co_return; // the launch will say what is missing
     claude_ = std::move(found);
     log("claude code: " + claude_.binary->string() + " " + claude_.version.value_or(""));
+}
+
+asio::awaitable<HTTPResponse> Bridge::listRuns(Call) {
+    // Part of running several at once: unknown, as it always was, to a service without it.
+    if (!config_.maxRuns) co_return HTTPResponse::error(404, "not found");
+    json list = json::array();
+    const auto& runs = runs_.all();
+    for (std::size_t i = runs.size(); i-- > 0;) // newest first
+        list.push_back({{"run_id", runs[i]->id()},
+                        {"session_id", runs[i]->storedSessionId()},
+                        {"status", runs[i]->status()}});
+    co_return HTTPResponse::json(200, {{"runs", std::move(list)}});
 }
 
 asio::awaitable<HTTPResponse> Bridge::runStatus(Call call) {

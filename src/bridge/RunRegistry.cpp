@@ -44,9 +44,10 @@ std::shared_ptr<ClaudeRun> RunRegistry::find(const std::string& id) const {
     return it == runs_.end() ? nullptr : *it;
 }
 
-bool RunRegistry::anyUnfinished() const {
-    return std::any_of(runs_.begin(), runs_.end(),
-                       [](const auto& run) { return !run->finished(); });
+std::size_t RunRegistry::unfinished(const std::string* session) const {
+    return static_cast<std::size_t>(std::count_if(runs_.begin(), runs_.end(), [&](const auto& run) {
+        return !run->finished() && (!session || run->storedSessionId() == *session);
+    }));
 }
 
 bool RunRegistry::anyActive() const {

@@ -30,7 +30,10 @@ public:
     void add(std::shared_ptr<ClaudeRun> run);
     /// The run with `id`; null when none is held.
     std::shared_ptr<ClaudeRun> find(const std::string& id) const;
-    bool anyUnfinished() const;
+    /// How many runs are unfinished; only those of the stored session `session` when given.
+    std::size_t unfinished(const std::string* session = nullptr) const;
+    /// Every run held, oldest first.
+    const std::vector<std::shared_ptr<ClaudeRun>>& all() const { return runs_; }
     /// Whether a run is unfinished or its Claude Code process has not yet ended.
     bool anyActive() const;
     /// Asks every active run that has not been asked yet to stop.

@@ -1,5 +1,6 @@
 #include "bridge/Bridge.h"
 
+#include "bridge/ConversationFolder.h"
 #include "util/Json.h"
 
 namespace pavix {
@@ -12,8 +13,10 @@ asio::awaitable<HTTPResponse> Bridge::listSessions(Call) {
 
 asio::awaitable<HTTPResponse> Bridge::createSession(Call call) {
     json body = objectOrEmpty(call.request.body);
-    std::string id =
-        sessions_.create(stringValue(body, "id").value_or(""), stringValue(body, "title"));
+    std::string id = stringValue(body, "id").value_or("");
+    auto folder = conversationFolder(body, id.empty() ? nullptr : sessions_.find(id));
+    if (!folder) co_return HTTPResponse::error(400, folder.error().description);
+    id = sessions_.create(std::move(id), stringValue(body, "title"), std::move(*folder));
     co_await sessions_.saved();
     co_return HTTPResponse::json(200, {{"session", {{"id", id}}}});
 }

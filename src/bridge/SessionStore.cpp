@@ -139,13 +139,14 @@ json SessionStore::summaries() const {
     return list;
 }
 
-std::string SessionStore::create(std::string id, std::optional<std::string> title) {
+std::string SessionStore::create(std::string id, std::optional<std::string> title,
+                                 std::optional<std::string> folder) {
     if (id.empty()) id = newSessionId();
     if (sessions_.contains(id)) return id;
     Session session;
     session.id = id;
     session.title = firstGraphemes(title.value_or("task"), titleLimit);
-    session.cwd = defaultProject();
+    session.cwd = folder ? std::move(*folder) : defaultProject();
     session.started = session.lastActive = referenceNow();
     sessions_.emplace(id, std::move(session));
     changed(id);
@@ -156,13 +157,14 @@ void SessionStore::remove(const std::string& id) {
     if (sessions_.erase(id) > 0 || saveFailing_) changed(id);
 }
 
-Session SessionStore::addPrompt(const std::string& id, const std::string& prompt) {
+Session SessionStore::addPrompt(const std::string& id, const std::string& prompt,
+                                std::optional<std::string> folder) {
     auto it = sessions_.find(id);
     if (it == sessions_.end()) {
         Session session;
         session.id = id;
         session.title = firstGraphemes(prompt, titleLimit);
-        session.cwd = defaultProject();
+        session.cwd = folder ? std::move(*folder) : defaultProject();
         session.started = referenceNow();
         it = sessions_.emplace(id, std::move(session)).first;
     }

@@ -53,19 +53,23 @@ public:
     nlohmann::json summaries() const;
 
     /// The session `id` (a new session id when empty): left unchanged when stored, else
-    /// created with `title` ("task" when absent) cut to 80 characters, and saved.
+    /// created with `title` ("task" when absent) cut to 80 characters, working in `folder`
+    /// (else defaultProject()), and saved.
     /// Returns the id. Like every change below, it is in memory at once and on disk once
     /// `saved()` completes.
-    std::string create(std::string id, std::optional<std::string> title);
+    std::string create(std::string id, std::optional<std::string> title,
+                       std::optional<std::string> folder = std::nullopt);
 
     /// Removes the session if it exists, and saves (when it did not exist, only to catch up
     /// after a failed save).
     void remove(const std::string& id);
 
     /// A run's start: the session `id`, created when missing (titled with the first 80
-    /// characters of `prompt`), gets the user message `prompt` and a new `lastActive`;
-    /// saved. Returns a copy of the session as it now stands.
-    Session addPrompt(const std::string& id, const std::string& prompt);
+    /// characters of `prompt`, working in `folder`, else defaultProject()), gets the user
+    /// message `prompt` and a new `lastActive`; saved. Returns a copy of the session as it
+    /// now stands.
+    Session addPrompt(const std::string& id, const std::string& prompt,
+                      std::optional<std::string> folder = std::nullopt);
 
     /// Claude Code's own session id for resuming.
     void setClaudeSessionId(const std::string& id, std::string claudeSessionId);

@@ -51,6 +51,17 @@ static bool readOptional(const json& object, const char* name, std::optional<std
     return true;
 }
 
+// A bad "max_runs" costs the user only the parallel runs, never the key: it does not make
+// the file undecodable.
+static void readMaxRuns(const json& object, BridgeConfig& config) {
+    auto it = object.find("max_runs");
+    if (it == object.end() || it->is_null()) return;
+    if (it->is_number_integer() && *it >= 1 && *it <= BridgeConfig::mostRuns)
+        config.maxRuns = it->get<unsigned>();
+    else
+        config.unusableMaxRuns = it->dump();
+}
+
 std::optional<BridgeConfig> BridgeConfig::decode(const std::string& bytes) {
     json object = json::parse(bytes, nullptr, false);
     if (!object.is_object()) return std::nullopt;
@@ -72,6 +83,7 @@ std::optional<BridgeConfig> BridgeConfig::decode(const std::string& bytes) {
     config.key = key->get<std::string>();
     if (!readOptional(object, "settings", config.settings)) return std::nullopt;
     if (!readOptional(object, "project", config.project)) return std::nullopt;
+    readMaxRuns(object, config);
     return config;
 }
 
@@ -79,6 +91,8 @@ std::string BridgeConfig::encode() const {
     json object = {{"port", port}, {"key", key}};
     if (settings) object["settings"] = *settings;
     if (project) object["project"] = *project;
+    if (maxRuns) object["max_runs"] = *maxRuns;
+    if (unusableMaxRuns) object["max_runs"] = json::parse(*unusableMaxRuns, nullptr, false);
     // Invalid UTF-8 cannot come from a decoded file or a fresh key; replace rather than throw.
     return object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

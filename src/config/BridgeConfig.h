@@ -11,10 +11,20 @@ namespace pavix {
 
 /// The service's whole configuration, from "bridge.json" in the configuration folder.
 struct BridgeConfig {
+    /// The most runs "max_runs" may allow at once: each holds a Claude Code process, its
+    /// pipes and its events in memory.
+    static constexpr unsigned mostRuns = 16;
+
     std::uint16_t port = 8790;
     std::string key;
     std::optional<std::string> settings;
     std::optional<std::string> project;
+    /// How many runs may be unfinished at once, from "max_runs" (1 to mostRuns); absent,
+    /// null or unusable: one at a time, and GET v1/runs stays unknown.
+    std::optional<unsigned> maxRuns;
+    /// A present "max_runs" that was not usable, as written (compact JSON): the service says
+    /// so at start, and it is written back unchanged.
+    std::optional<std::string> unusableMaxRuns;
 
     /// Reads the file; when it is missing or undecodable, writes a fresh one (new key,
     /// port 8790, settings "direct") and returns that. A decodable file is never touched;

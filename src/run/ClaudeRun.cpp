@@ -52,11 +52,12 @@ bool ClaudeRun::processRunning() const {
     return process_ && process_->running();
 }
 
+std::string_view ClaudeRun::status() const {
+    return end_ ? endStatus(end_->kind) : approval_ ? "waiting_for_approval" : "running";
+}
+
 nlohmann::json ClaudeRun::statusJSON() const {
-    std::string_view status = end_        ? endStatus(end_->kind)
-                              : approval_ ? "waiting_for_approval"
-                                          : "running";
-    nlohmann::json json = {{"status", status}, {"output", output()}};
+    nlohmann::json json = {{"status", status()}, {"output", output()}};
     if (end_ && end_->kind == EventKind::runFailed) json["error"] = end_->error;
     if (lastEvent_) json["last_event"] = eventName(*lastEvent_);
     if (sessionId_) json["session_id"] = *sessionId_;

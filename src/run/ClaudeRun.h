@@ -45,6 +45,8 @@ public:
     struct Options {
         ClaudeCommand command; ///< its `runId` is filled in by `start`
         std::string prompt;
+        /// The stored conversation it belongs to: the service's session id, not Claude Code's.
+        std::string storedSessionId;
         /// Told Claude Code's session id when its "init" message names one.
         std::function<void(std::string)> onSession;
         /// Told the reply to store once the run has ended: the error of a failed run, else
@@ -64,6 +66,7 @@ public:
     ~ClaudeRun();
 
     const std::string& id() const { return id_; }
+    const std::string& storedSessionId() const { return options_.storedSessionId; }
     /// True once the terminal event has been published.
     bool finished() const { return end_.has_value(); }
     /// True until Claude Code's process has been reaped, which may be after `finished()`.
@@ -71,6 +74,8 @@ public:
     bool stopRequested() const { return stopRequested_; }
     /// {"status", "output"} always; "error", "last_event", "session_id" when set.
     nlohmann::json statusJSON() const;
+    /// The status word of statusJSON(): "running", "waiting_for_approval" or how it ended.
+    std::string_view status() const;
     /// The events so far, in order.
     const EventLog& events() const { return *log_; }
 
