@@ -6,6 +6,9 @@
 #include <simdjson.h>
 
 #include <cstring>
+#include <optional>
+#include <tuple>
+#include <utility>
 
 namespace pavix {
 
@@ -16,8 +19,11 @@ namespace {
 // No message of Claude Code's comes near this; an endless line must not take the memory.
 constexpr std::size_t lineLimit = 32 << 20;
 // Text deltas are short; a longer line goes straight to the whole-tree parser rather than
-// growing the fast parser's buffers for good.
-constexpr std::size_t fastLineLimit = 256 << 10;
+// growing the fast parser's buffers (about 13 bytes for each byte of a line) for good.
+constexpr std::size_t fastLineLimit = 64 << 10;
+// Text deltas are shallow: a deeper line goes to the whole-tree parser, and the fast parser
+// keeps a small stack.
+constexpr std::size_t fastDepthLimit = 64;
 constexpr std::size_t padding = simdjson::SIMDJSON_PADDING;
 
 // The content blocks of message.content; none unless it is a list of objects only.
@@ -31,17 +37,32 @@ const json& contentBlocks(const json& message) {
     return *content;
 }
 
-// The inside of a string token: without its quotes and the spaces after it.
-std::string_view tokenText(std::string_view token) {
-    while (!token.empty() && token.back() != '"')
-        token.remove_suffix(1);
-    return token.size() >= 2 ? token.substr(1, token.size() - 2) : std::string_view();
-}
-
 bool needsEscaping(std::string_view text) {
     for (char c : text)
-        if (c == '\\' || static_cast<unsigned char>(c) < 0x20) return true;
+        if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return true;
     return false;
+}
+
+using Member = std::optional<simdjson::dom::element>;
+
+// An object's last "type" member and its last one named `other`: the whole-tree parser
+// keeps the last of duplicate members, so every member is looked at, in one pass.
+template <std::size_t size>
+std::pair<Member, Member> typeAnd(simdjson::dom::object object, const char (&other)[size]) {
+    std::pair<Member, Member> found;
+    for (auto at = object.begin(); at != object.end(); ++at) {
+        std::string_view key = at.key();
+        if (key == "type")
+            found.first = at.value();
+        else if (key == std::string_view(other, size - 1))
+            found.second = at.value();
+    }
+    return found;
+}
+
+bool isString(const Member& member, std::string_view text) {
+    std::string_view value;
+    return member && !member->get(value) && value == text;
 }
 
 } // namespace
@@ -69,39 +90,40 @@ struct OutputTranslator::Lines {
     }
 };
 
-/// Reads a "stream_event" line's few fields in place.
+/// Reads a "stream_event" line's few fields. The DOM parser checks the whole line, which
+/// On-Demand would not (what it skips goes unchecked): a line is decided here only when the
+/// whole-tree parser would read it the same way; any other goes to that parser.
 struct OutputTranslator::FastPath {
-    simdjson::ondemand::parser parser{fastLineLimit};
+    simdjson::dom::parser parser{fastLineLimit};
+
+    FastPath() {
+        // Growing keeps this depth. Should this fail, the parser tries again at the first
+        // line, and a line it cannot read goes to the whole-tree parser.
+        std::ignore = parser.allocate(simdjson::dom::MINIMAL_DOCUMENT_CAPACITY, fastDepthLimit);
+    }
 
     enum class Outcome { delta, ignored, unsure };
-    Outcome read(std::string_view line, std::size_t room, std::string_view& token,
-                 std::string_view& text) {
-        simdjson::padded_string_view view(line.data(), line.size(), line.size() + room);
-        simdjson::ondemand::document doc;
-        std::string_view type, eventType, deltaType;
-        if (parser.iterate(view).get(doc) || doc["type"].get_string().get(type))
-            return Outcome::unsure;
-        if (type != "stream_event") return Outcome::unsure;
-        auto event = doc["event"];
-        if (event["type"].get_string().get(eventType)) return Outcome::unsure;
-        if (eventType != "content_block_delta") return Outcome::ignored;
-        auto delta = event["delta"];
-        simdjson::ondemand::value value;
-        if (delta["type"].get_string().get(deltaType)) return Outcome::unsure;
-        if (deltaType != "text_delta") return Outcome::ignored;
-        if (delta["text"].get(value)) return Outcome::unsure;
-        token = tokenText(value.raw_json_token());
-        if (!needsEscaping(token)) {
-            text = token;
-            return Outcome::delta;
-        }
-        return value.get_string().get(text) ? Outcome::unsure : Outcome::delta;
+    /// `line` must be followed by simdjson's padding.
+    Outcome read(std::string_view line, std::string_view& text) {
+        simdjson::dom::object message, event, delta;
+        if (parser.parse(line.data(), line.size(), false).get(message)) return Outcome::unsure;
+        auto [type, eventMember] = typeAnd(message, "event");
+        if (!isString(type, "stream_event")) return Outcome::unsure;
+        // A whole "stream_event" line is a text delta or nothing.
+        if (!eventMember || eventMember->get(event)) return Outcome::ignored;
+        auto [eventType, deltaMember] = typeAnd(event, "delta");
+        if (!isString(eventType, "content_block_delta") || !deltaMember || deltaMember->get(delta))
+            return Outcome::ignored;
+        auto [deltaType, textMember] = typeAnd(delta, "text");
+        return isString(deltaType, "text_delta") && textMember && !textMember->get(text)
+                   ? Outcome::delta
+                   : Outcome::ignored;
     }
 };
 
-OutputTranslator::OutputTranslator(OutputListener& listener)
+OutputTranslator::OutputTranslator(OutputListener& listener, Reading reading)
     : listener_(listener)
-    , fast_(std::make_unique<FastPath>())
+    , fast_(reading == Reading::fastPath ? std::make_unique<FastPath>() : nullptr)
     , lines_(std::make_unique<Lines>()) {}
 
 OutputTranslator::~OutputTranslator() = default;
@@ -116,8 +138,7 @@ void OutputTranslator::consume(std::string_view chunk) {
              static_cast<const char*>(std::memchr(data + scanFrom, '\n', lines.size - scanFrom));
          at; at = static_cast<const char*>(std::memchr(data + start, '\n', lines.size - start))) {
         auto end = static_cast<std::size_t>(at - data);
-        if (!lines.dropping)
-            translate(std::string_view(data + start, end - start), lines.capacity - end);
+        if (!lines.dropping) translate(std::string_view(data + start, end - start));
         lines.dropping = false;
         start = end + 1;
     }
@@ -129,20 +150,18 @@ void OutputTranslator::consume(std::string_view chunk) {
     }
 }
 
-void OutputTranslator::translate(std::string_view line, std::size_t room) {
-    if (line.size() <= fastLineLimit) {
-        std::string_view token, text;
-        switch (fast_->read(line, room, token, text)) {
+void OutputTranslator::translate(std::string_view line) {
+    if (fast_ && line.size() <= fastLineLimit) {
+        std::string_view text;
+        switch (fast_->read(line, text)) {
         case FastPath::Outcome::ignored:
             return;
         case FastPath::Outcome::unsure:
             break;
         case FastPath::Outcome::delta:
             sawDelta_ = true;
-            if (text.data() == token.data()) return listener_.delta(token, text);
-            escaped_.clear();
-            appendEscaped(escaped_, text);
-            return listener_.delta(escaped_, text);
+            if (!needsEscaping(text)) return listener_.delta(text, text);
+            return emitDelta(text);
         }
     }
     translateTree(line);

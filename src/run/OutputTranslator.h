@@ -39,11 +39,15 @@ protected:
 /// Cuts Claude Code's standard output (stream-JSON) into lines and translates each into
 /// what the listener hears. Lines that are not JSON objects or not understood are
 /// skipped; a line over 32 MiB is dropped up to its line feed, so an endless line cannot
-/// take the memory. Text deltas, the bulk of the output, are read without building a JSON
-/// tree; other lines are parsed whole.
+/// take the memory. Text deltas, the bulk of the output, are read by simdjson's DOM parser,
+/// which checks the whole line; other lines, and any it refuses, go to nlohmann's parser,
+/// which has the last word.
 class OutputTranslator {
 public:
-    explicit OutputTranslator(OutputListener& listener);
+    /// How lines are read: `treeOnlyForTests` is a seam for the differential fuzz target,
+    /// which checks the fast path against the whole-tree path alone.
+    enum class Reading { fastPath, treeOnlyForTests };
+    explicit OutputTranslator(OutputListener& listener, Reading reading = Reading::fastPath);
     ~OutputTranslator();
     OutputTranslator(const OutputTranslator&) = delete;
     OutputTranslator& operator=(const OutputTranslator&) = delete;
@@ -59,7 +63,7 @@ private:
         std::chrono::steady_clock::time_point started;
     };
 
-    void translate(std::string_view line, std::size_t padding);
+    void translate(std::string_view line);
     void translateTree(std::string_view line);
     void assistant(const nlohmann::json& message);
     void user(const nlohmann::json& message);

@@ -129,6 +129,15 @@ Strings recorded(Play& play, const std::string& kind, const std::string& key, st
 const json listing = {{"command", times(flag, 400)}, {"description", "List / files"}};
 const std::string deltaLine = R"({"type":"stream_event","event":{"type":"content_block_delta",)"
                               R"("delta":{"type":"text_delta","text":")";
+// Lines that look like text deltas but are none: no string for a text, a member that is not
+// JSON, more after the object.
+const std::string notDeltas = [] {
+    std::string lines, start = deltaLine.substr(0, deltaLine.size() - 1);
+    for (const char* text :
+         {"null", "5", "[]", "{}", "true", "p\"\"", "\"x\", \"n\": tru", "\"x\", \"n\": [1,]"})
+        lines += start + text + "}}}\n";
+    return lines + deltaLine + "x\"}}}{\"more\": 1}\n" + deltaLine + "x\"}}} x\n";
+}();
 
 const Row rows[] = {
     {"AReplyStreamsIsStoredAndResumed",
@@ -367,11 +376,12 @@ const Row rows[] = {
            {{"exit", 1}}}),
      {"run.failed"},
      failed(times("!", 386) + " out of memory")},
-    // Lines that are no messages (one whose text is half a surrogate pair) between deltas.
+    // Lines that are no messages (one whose text is half a surrogate pair, lines that look
+    // like deltas) between deltas.
     {"GarbageIsSkipped",
      turn({{{"init", true}},
            {{"delta", "Still "}},
-           {{"raw", deltaLine + "\\ud800\"}}}\n[1, 2]\nnot JSON\n\n{\"type\": 7}\n"}},
+           {{"raw", deltaLine + "\\ud800\"}}}\n[1, 2]\nnot JSON\n\n{\"type\": 7}\n" + notDeltas}},
            {{"delta", "here."}},
            {{"result", json::object()}}}),
      {"message.delta", "message.delta", "run.completed"},

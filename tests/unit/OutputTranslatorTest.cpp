@@ -91,6 +91,10 @@ TEST(OutputTranslator, TellsTheRunWhatEachLineSays) {
              R"({"type":"result","subtype":"error_during_execution","is_error":false})"
              "\n",
          {"session s1", "result done s1", "result  failed -"}},
+        {"of duplicate members the last one counts",
+         delta(R"("first","text":"last")") +
+             delta(R"("x"}},"type":"system","event":{"delta":{"text":"y")"),
+         {"delta last | last"}},
         {"garbage, other JSON and a last line without its line feed are skipped",
          "not json\n[1,2]\n{\"type\":7}\n\xff\xfe\n" + nested(300000) + "\n" +
              delta(R"("x")").substr(0, 40),
