@@ -32,7 +32,7 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
         }(run->read(0, false), names),
         "reading events");
     auto ask = [&](std::string tool) {
-        auto choice = std::make_shared<std::string>();
+        auto choice = std::make_shared<std::optional<ApprovalChoice>>();
         spawn(
             loop.get_executor(),
             [](auto run, std::string tool, auto choice) -> asio::awaitable<void> {
@@ -45,22 +45,22 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
 
     auto first = ask("Bash");
     runFor(loop, 1s);
-    ASSERT_TRUE(run->resolveApproval("once"));
+    ASSERT_TRUE(run->resolveApproval(ApprovalChoice::once));
     // Asked halfway through the first one's time: it must outlive that one's timer.
     auto second = ask("Write");
-    EXPECT_EQ(*first, "once");
+    EXPECT_EQ(*first, ApprovalChoice::once);
     runFor(loop, 1500ms);
-    EXPECT_EQ(*second, "") << "answered by the first request's timer";
-    EXPECT_TRUE(runUntil(loop, [&] { return !second->empty(); }));
-    EXPECT_EQ(*second, "deny");
+    EXPECT_EQ(*second, std::nullopt) << "answered by the first request's timer";
+    EXPECT_TRUE(runUntil(loop, [&] { return second->has_value(); }));
+    EXPECT_EQ(*second, ApprovalChoice::deny);
     auto third = ask("Edit");
     auto fourth = ask("Read");
-    EXPECT_EQ(*third, "deny") << "a newer request denies the older, silently";
-    ASSERT_TRUE(run->resolveApproval("once"));
+    EXPECT_EQ(*third, ApprovalChoice::deny) << "a newer request denies the older, silently";
+    ASSERT_TRUE(run->resolveApproval(ApprovalChoice::once));
     run->stop();
     ASSERT_TRUE(runUntil(loop, [&] { return run->finished() && !run->processRunning(); }));
     runFor(loop, 50ms);
-    EXPECT_EQ(*fourth, "once");
+    EXPECT_EQ(*fourth, ApprovalChoice::once);
     std::string told;
     for (const json& event : *names)
         told +=
