@@ -1,4 +1,5 @@
-// One run in-process with the fake agent, where its approval timeout can be short.
+// One run in-process with the fake agent, where its approval timeout can be short and the
+// loop runs only when the test lets it.
 #include "BridgeServer.h"
 #include "Loop.h"
 
@@ -11,7 +12,11 @@ using namespace pavix::test;
 
 TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
     TempHome home;
-    writeText(home.path() / "scenario.json", R"({"turn": [{"sleep": 3600}]})");
+    // A tool's start written (then recorded as done) before the first request, unread yet.
+    writeText(home.path() / "scenario.json",
+              R"({"start": [{"tool_use": {"name": "Bash"}}, {"spawn": ["true"]}],
+                  "turn": [{"sleep": 3600}], "record": ")" +
+                  (home.path() / "record").string() + "\"}");
     ::setenv("FAKE_AGENT_SCENARIO", (home.path() / "scenario.json").c_str(), 1);
     asio::io_context loop;
     ClaudeRun::Options options;
@@ -43,6 +48,8 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
         return choice;
     };
 
+    ASSERT_TRUE(eventually(
+        [&] { return readText(home.path() / "record").find("spawn") != std::string::npos; }));
     auto first = ask("Bash");
     runFor(loop, 1s);
     ASSERT_TRUE(run->resolveApproval(ApprovalChoice::once));
@@ -65,7 +72,8 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
     for (const json& event : *names)
         told +=
             event.value("choice", event.value("heading", event["event"].get<std::string>())) + "; ";
-    EXPECT_EQ(told, "claude code wants to use Bash; once; claude code wants to use Write; deny; "
+    EXPECT_EQ(told, "tool.started; claude code wants to use Bash; once; "
+                    "claude code wants to use Write; deny; "
                     "claude code wants to use Edit; claude code wants to use Read; once; "
                     "run.cancelled; ");
 }
