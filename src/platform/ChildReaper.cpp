@@ -52,13 +52,12 @@ void ChildReaper::reapExited() {
     }
 }
 
-void ChildReaper::reap(const std::shared_ptr<ChildProcess>& child) {
+void ChildReaper::reap(std::shared_ptr<ChildProcess> child) {
     int status = 0;
     while (::waitpid(child->pid(), &status, WNOHANG) < 0 && errno == EINTR) {
     }
-    auto kept = child; // `child` may be the entry being erased
-    std::erase(children_, kept);
-    kept->reaped();
+    std::erase(children_, child);
+    child->reaped();
 }
 
 void ChildReaper::arm() {

@@ -35,7 +35,7 @@ public:
     /// Watches `child` until it has been reaped; it may already have exited.
     void watch(std::shared_ptr<ChildProcess> child);
     /// Reaps `child`, which has ended, and lets go of it.
-    void reap(const std::shared_ptr<ChildProcess>& child);
+    void reap(std::shared_ptr<ChildProcess> child);
 
 private:
     void shutdown() override;
