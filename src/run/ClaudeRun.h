@@ -105,7 +105,7 @@ public:
     /// Asks the phone whether Claude Code may use `tool` (in its call `toolUseId`, when
     /// known) and waits for the choice: deny on a stop, the end of the run, a newer request,
     /// the timeout, the call's result reported by Claude Code, or the caller's cancellation.
-    /// Tools answered "session" before are allowed once at once, without asking. Whatever
+    /// A tool answered "session" before is allowed straight away, without asking. Whatever
     /// Claude Code has written to its output by then is published first.
     asio::awaitable<ApprovalChoice> requestApproval(std::string tool, nlohmann::json input,
                                                     std::optional<std::string> toolUseId = {});
