@@ -13,7 +13,7 @@ using nlohmann::json;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Message message =
         readMessage(std::string_view(reinterpret_cast<const char*>(data), size));
-    const std::string choice = size % 2 == 0 ? "deny" : "allow";
+    const auto choice = size % 2 == 0 ? pavix::ApprovalChoice::deny : pavix::ApprovalChoice::once;
     std::string reply = message.reply;
     if (message.kind == Message::Kind::call) {
         if (!message.input.is_object() || approvalRequest("run", message).empty()) std::abort();
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parsed.contains("result") == parsed.contains("error")) std::abort();
     if (message.kind == Message::Kind::call) {
         json decision = json::parse(parsed["result"]["content"][0]["text"].get<std::string>());
-        if (decision["behavior"] != choice) std::abort();
+        if (decision["behavior"] != (size % 2 == 0 ? "deny" : "allow")) std::abort();
     }
     return 0;
 }

@@ -5,12 +5,14 @@
 #include "bridge/ConversationFolder.h"
 #include "bridge/RunEventSource.h"
 #include "config/ClaudeLocator.h"
+#include "http/PeerWatch.h"
 #include "run/ClaudeRun.h"
 #include "util/Ids.h"
 #include "util/Json.h"
 #include "util/Text.h"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -190,8 +192,11 @@ asio::awaitable<HTTPResponse> Bridge::runEvents(Call call) {
 asio::awaitable<HTTPResponse> Bridge::answerApproval(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run) co_return noSuchRun();
-    std::string choice = stringValue(objectOrEmpty(call.request.body), "choice").value_or("deny");
-    if (!run->resolveApproval(std::move(choice)))
+    // No choice at all refuses; a word that is not offered is a mistake the phone can mend.
+    auto word = stringValue(objectOrEmpty(call.request.body), "choice");
+    auto choice = word ? parseChoice(*word) : ApprovalChoice::deny;
+    if (!choice) co_return HTTPResponse::error(400, "choice must be " + choiceWordsListed());
+    if (!run->resolveApproval(*choice))
         co_return HTTPResponse::error(409, "nothing is waiting for approval");
     co_return ok();
 }
@@ -216,16 +221,27 @@ asio::awaitable<HTTPResponse> Bridge::stopRun(Call call) {
 }
 
 asio::awaitable<HTTPResponse> Bridge::relayApproval(Call call) {
+    using namespace asio::experimental::awaitable_operators;
     json body = objectOrEmpty(call.request.body);
     auto id = stringValue(body, "run");
     auto run = id ? runs_.find(*id) : nullptr;
-    if (!run) co_return HTTPResponse::json(200, {{"choice", "deny"}});
+    if (!run) co_return HTTPResponse::json(200, {{"choice", choiceWord(ApprovalChoice::deny)}});
     std::string tool = stringValue(body, "tool_name").value_or("tool");
     const json* input = objectAt(body, "input");
-    // The held run stays answerable while the phone decides; other requests go on.
-    auto asking = run->requestApproval(std::move(tool), input ? *input : json::object());
-    std::string choice = co_await std::move(asking);
-    co_return HTTPResponse::json(200, {{"choice", std::move(choice)}});
+    // The held run stays answerable while the phone decides; other requests go on. An
+    // asker that goes away (its call cancelled, its process ended) withdraws the request.
+    auto asking = run->requestApproval(std::move(tool), input ? *input : json::object(),
+                                       stringValue(body, "tool_use_id"));
+    auto choice = ApprovalChoice::deny;
+    if (!call.request.peer) {
+        choice = co_await std::move(asking);
+    } else {
+        // g++ 12 destroys temporaries inside a co_await expression twice: none in it.
+        auto either = std::move(asking) || call.request.peer->gone();
+        auto outcome = co_await std::move(either);
+        if (outcome.index() == 0) choice = std::get<0>(outcome);
+    }
+    co_return HTTPResponse::json(200, {{"choice", choiceWord(choice)}});
 }
 
 asio::awaitable<void> Bridge::shutDown() {

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace pavix {
+
+class PeerWatch;
 
 /// A parsed request, handed by value from the connection to the API.
 struct HTTPRequest {
@@ -14,6 +17,9 @@ struct HTTPRequest {
     std::map<std::string, std::string> headers; ///< names lower case; values trimmed
     std::string body;                           ///< exactly Content-Length bytes
     bool remoteIsLoopback = false;
+    /// The connection it came on, for a handler that must know whether its peer is still
+    /// there (PeerWatch.h); null when it came on none.
+    std::shared_ptr<PeerWatch> peer;
 
     /// The token after "Bearer " (scheme matched without regard to case), trimmed;
     /// never empty when present.

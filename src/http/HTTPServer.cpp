@@ -4,6 +4,7 @@
 #include "http/Accept.h"
 #include "http/EventStreaming.h"
 #include "http/HTTPWire.h"
+#include "http/PeerWatch.h"
 #include "http/RequestReader.h"
 #include "util/Descriptors.h"
 
@@ -109,6 +110,7 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool 
         closeGracefully(*socket);
         co_return;
     }
+    read.request->peer = std::make_shared<PeerWatch>(socket);
     HTTPResponse response = co_await service->handler(std::move(*read.request));
     if (response.eventSource()) {
         co_await streamEvents(socket, response.eventSource());

@@ -119,7 +119,7 @@ void Mode::start(Message message) {
 
 asio::awaitable<void> Mode::callService(std::uint64_t number, std::string body) {
     Call& call = calls_.at(number);
-    std::string choice = "deny";
+    auto choice = ApprovalChoice::deny;
     // A cancellation that came before this started has nothing to close yet.
     if (!call.cancelled) {
         try {

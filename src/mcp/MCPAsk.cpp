@@ -28,17 +28,18 @@ using tcp = asio::ip::tcp;
 using nlohmann::json;
 constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
 
-// The person has up to 600 seconds to decide; the service answers "deny" itself then.
+// The person has up to 600 seconds to decide; the service denies by itself then.
 constexpr std::chrono::seconds requestTime{660};
 // A choice is a few bytes; anything this large is not an answer.
 constexpr std::uint64_t maximumAnswerBytes = 1 << 20;
 
-std::string choiceIn(const std::string& answer) {
+// Only a word the person can be offered allows anything.
+ApprovalChoice choiceIn(const std::string& answer) {
     json parsed = json::parse(answer, nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_object()) return "deny";
+    if (!parsed.is_object()) return ApprovalChoice::deny;
     auto choice = parsed.find("choice");
-    if (choice == parsed.end() || !choice->is_string()) return "deny";
-    return choice->get<std::string>();
+    if (choice == parsed.end() || !choice->is_string()) return ApprovalChoice::deny;
+    return parseChoice(choice->get<std::string>()).value_or(ApprovalChoice::deny);
 }
 
 /// Lets `cancel` close `stream` while a call is under way, and no longer than that.
@@ -81,29 +82,29 @@ std::optional<std::uint16_t> portNumber(std::string_view text) {
     return static_cast<std::uint16_t>(number);
 }
 
-asio::awaitable<std::string> ask(std::string port, std::string key, std::string body,
-                                 asio::cancellation_slot cancel) {
+asio::awaitable<ApprovalChoice> ask(std::string port, std::string key, std::string body,
+                                    asio::cancellation_slot cancel) {
     std::optional<std::uint16_t> number = portNumber(port);
-    if (!number) co_return "deny";
+    if (!number) co_return ApprovalChoice::deny;
     beast::tcp_stream stream(co_await asio::this_coro::executor);
     CloseOnCancel closer(cancel, stream);
     boost::system::error_code error;
     stream.socket().open(tcp::v4(), error);
-    if (error) co_return "deny";
+    if (error) co_return ApprovalChoice::deny;
     setCloseOnExec(stream.socket().native_handle());
     stream.expires_after(requestTime);
 
     std::tie(error) = co_await stream.async_connect(
         tcp::endpoint(asio::ip::address_v4::loopback(), *number), noThrow);
-    if (error) co_return "deny";
+    if (error) co_return ApprovalChoice::deny;
     auto request = approvalPost(port, key, std::move(body));
     std::tie(error, std::ignore) = co_await http::async_write(stream, request, noThrow);
-    if (error) co_return "deny";
+    if (error) co_return ApprovalChoice::deny;
     beast::flat_buffer buffer;
     http::response_parser<http::string_body> parser;
     parser.body_limit(maximumAnswerBytes);
     std::tie(error, std::ignore) = co_await http::async_read(stream, buffer, parser, noThrow);
-    if (error) co_return "deny";
+    if (error) co_return ApprovalChoice::deny;
     co_return choiceIn(parser.get().body());
 }
 

@@ -84,6 +84,7 @@ Message call(const json& id, const json& params) {
     message.id = id;
     message.tool = textMember(arguments, "tool_name").value_or("tool");
     message.input = objectMember(arguments, "input");
+    message.toolUseId = textMember(arguments, "tool_use_id");
     return message;
 }
 
@@ -116,18 +117,21 @@ Message readMessage(std::string_view line) {
     return answered(replyLine(*id, "error", {{"code", -32601}, {"message", "Method not found"}}));
 }
 
-std::optional<std::string> callReply(const Message& call, std::string_view choice) {
+std::optional<std::string> callReply(const Message& call, ApprovalChoice choice) {
     json payload;
-    if (choice == "deny")
-        payload = {{"behavior", "deny"}, {"message", "Denied from the pavix app."}};
-    else
+    if (choice == ApprovalChoice::once || choice == ApprovalChoice::session)
         payload = {{"behavior", "allow"}, {"updatedInput", call.input}};
+    else
+        payload = {{"behavior", "deny"}, {"message", "Denied from the pavix app."}};
     json content = {{"type", "text"}, {"text", compact(payload).value_or("{}")}};
     return replyLine(call.id, "result", {{"content", json::array({std::move(content)})}});
 }
 
 std::string approvalRequest(const std::string& run, const Message& call) {
-    return compact({{"run", run}, {"tool_name", call.tool}, {"input", call.input}}).value_or("");
+    json body = {{"run", run}, {"tool_name", call.tool}, {"input", call.input}};
+    // The service withdraws the question once Claude Code reports this call's result.
+    if (call.toolUseId) body["tool_use_id"] = *call.toolUseId;
+    return compact(body).value_or("");
 }
 
 } // namespace pavix::MCPApprove

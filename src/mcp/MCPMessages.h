@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/ApprovalChoice.h"
+
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -19,20 +21,22 @@ struct Message { // NOLINT(bugprone-exception-escape): nlohmann's moves do not t
     Kind kind = Kind::ignored;
     std::string reply; ///< compact JSON ending in "\n"
     nlohmann::json id;
-    std::string tool;     ///< "tool" when the call names none
-    nlohmann::json input; ///< an object, empty when the call gives none
+    std::string tool;                     ///< "tool" when the call names none
+    nlohmann::json input;                 ///< an object, empty when the call gives none
+    std::optional<std::string> toolUseId; ///< Claude Code's id of the tool call, when given
 };
 
 /// Reads one line (without its line end). Lines nested deeper than `maximumNesting` are
 /// ignored; so is a reply that cannot be serialized.
 Message readMessage(std::string_view line);
 
-/// The answer to `call` once the person has chosen `choice`: "deny" denies, any other text
-/// allows the unchanged input. Nothing when it cannot be serialized.
-std::optional<std::string> callReply(const Message& call, std::string_view choice);
+/// The answer to `call` once the person has chosen `choice`: "once" and "session" allow the
+/// unchanged input, "deny" denies. Nothing when it cannot be serialized.
+std::optional<std::string> callReply(const Message& call, ApprovalChoice choice);
 
-/// The approval request's body, {"run", "tool_name", "input"} in compact JSON; empty when a
-/// text in it (say, the run from the command line) is not UTF-8.
+/// The approval request's body, {"run", "tool_name", "input"} and "tool_use_id" when the call
+/// gave one, in compact JSON; empty when a text in it (say, the run from the command line)
+/// is not UTF-8.
 std::string approvalRequest(const std::string& run, const Message& call);
 
 } // namespace pavix::MCPApprove

@@ -10,6 +10,7 @@
 #include <boost/asio/write.hpp>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,57 +45,89 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::spawn(asio::any_io_executor 
     launch.arguments = std::move(spec.arguments);
     launch.environment = std::move(spec.environment);
     launch.folder = std::move(spec.folder);
+    launch.ownProcessGroup = spec.ownProcessGroup;
     launch.standard = {input->read.get(), output->write.get(), error->write.get()};
     auto pid = spawnProcess(launch);
     if (!pid) return pid.error();
 
-    auto child = std::make_shared<ChildProcess>(Token{}, executor, *pid, input->write.release(),
-                                                output->read.release(), error->read.release(),
-                                                std::move(handlers));
+    auto child = std::make_shared<ChildProcess>(Token{}, executor, *pid, spec.ownProcessGroup,
+                                                input->write.release(), output->read.release(),
+                                                error->read.release(), std::move(handlers));
     pavix::spawn(executor, readLoop(child, false), "reading a child's output");
     pavix::spawn(executor, readLoop(child, true), "reading a child's errors");
     reaper.watch(child);
     return child;
 }
 
-ChildProcess::ChildProcess(Token, asio::any_io_executor executor, pid_t pid, int input, int output,
-                           int error, ChildHandlers handlers)
+ChildProcess::ChildProcess(Token, asio::any_io_executor executor, pid_t pid, bool ownProcessGroup,
+                           int input, int output, int error, ChildHandlers handlers)
     : executor_(executor)
     , pid_(pid)
     , input_(executor, input)
     , output_(executor, output)
     , error_(executor, error)
     , handlers_(std::move(handlers))
-    , grace_(executor) {}
+    , ownProcessGroup_(ownProcessGroup)
+    , grace_(executor)
+    , groupKill_(executor) {
+    boost::system::error_code ignored; // then a read finds nothing rather than blocking
+    output_.native_non_blocking(true, ignored);
+    error_.native_non_blocking(true, ignored);
+}
 
 ChildProcess::~ChildProcess() = default;
 
 asio::awaitable<void> ChildProcess::readLoop(std::shared_ptr<ChildProcess> self, bool errorStream) {
     auto& stream = errorStream ? self->error_ : self->output_;
+    // Waits first: the loop may run this inline, and nothing may be handed on before the
+    // launch is complete.
+    do {
+        auto [error] = co_await stream.async_wait(asio::posix::descriptor_base::wait_read,
+                                                  asio::as_tuple(asio::use_awaitable));
+        // Closed under the wait (the exit was reported without it), or not to be waited on.
+        if (error) self->endStream(errorStream);
+    } while (self->drain(errorStream));
+}
+
+void ChildProcess::readAvailableOutput() {
+    auto self = shared_from_this(); // a handler may let go of its owner
+    drain(false);
+}
+
+// Reads what the stream holds now, handing each chunk on as it is read. At its end, or on
+// an error, reports that end. Whether more may come.
+bool ChildProcess::drain(bool errorStream) {
+    auto& stream = errorStream ? error_ : output_;
     std::array<char, 65536> chunk;
-    for (;;) {
-        auto [ec, n] = co_await stream.async_read_some(asio::buffer(chunk),
-                                                       asio::as_tuple(asio::use_awaitable));
-        if (n > 0) {
-            auto& handler = errorStream ? self->handlers_.onError : self->handlers_.onOutput;
-            // A failing handler must not stop the reading, or the exit would never be reported.
-            try {
-                if (handler) handler(std::string_view(chunk.data(), n));
-            } catch (const std::exception& e) {
-                log(std::string("child output handling failed: ") + e.what());
-            }
-        }
-        if (ec) break;
+    for (std::size_t read = 0; stream.is_open();) {
+        ssize_t n = ::read(stream.native_handle(), chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (n <= 0) break; // its end, or an error
+        deliver(errorStream, std::string_view(chunk.data(), static_cast<std::size_t>(n)));
+        read += static_cast<std::size_t>(n);
+        if (read >= readBurst) return true; // the rest once others have had their turn
     }
-    boost::system::error_code ignored;
-    stream.close(ignored);
-    auto& handler = errorStream ? self->handlers_.onError : self->handlers_.onOutput;
+    endStream(errorStream);
+    return false;
+}
+
+void ChildProcess::deliver(bool errorStream, std::string_view chunk) {
+    auto& handler = errorStream ? handlers_.onError : handlers_.onOutput;
+    // A failing handler must not stop the reading, or the exit would never be reported.
     try {
-        if (handler) handler({});
+        if (handler) handler(chunk);
     } catch (const std::exception& e) {
         log(std::string("child output handling failed: ") + e.what());
     }
-    self->outputEnded();
+}
+
+void ChildProcess::endStream(bool errorStream) {
+    if (std::exchange(errorStream ? errorEnded_ : outputEnded_, true)) return;
+    boost::system::error_code ignored;
+    (errorStream ? error_ : output_).close(ignored);
+    deliver(errorStream, {});
+    outputEnded();
 }
 
 bool ChildProcess::write(std::string bytes) {
@@ -146,30 +179,54 @@ bool ChildProcess::signal(int number) {
     return ::kill(pid_, number) == 0;
 }
 
-bool ChildProcess::hasEnded() const {
-    if (reaped_) return true;
-    siginfo_t info{};
-    // WNOWAIT: only look; the zombie stays for the reaper.
-    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-           info.si_pid == pid_;
+bool ChildProcess::signalGroup(int number) {
+    if (reaped_) return false;
+    return ::kill(ownProcessGroup_ ? -pid_ : pid_, number) == 0;
 }
 
-void ChildProcess::signalAfter(std::chrono::steady_clock::duration delay, int number) {
-    if (reaped_) return;
+bool ChildProcess::hasEnded() const {
+    // The zombie, if any, stays for the reaper.
+    return ended_ || reaped_ || endedStatus(pid_).has_value();
+}
+
+void ChildProcess::signalAfter(std::chrono::steady_clock::duration delay, int number, bool group) {
+    if (ended_ || reaped_) return;
     auto& timer = signalTimers_.emplace_back(executor_);
     timer.expires_after(delay);
-    timer.async_wait([weak = weak_from_this(), number](const boost::system::error_code& ec) {
+    timer.async_wait([weak = weak_from_this(), number, group](const boost::system::error_code& ec) {
         if (ec) return;
-        if (auto self = weak.lock()) self->signal(number);
+        if (auto self = weak.lock()) group ? self->signalGroup(number) : self->signal(number);
     });
 }
 
-void ChildProcess::reaped(int waitStatus) {
-    if (reaped_) return;
-    reaped_ = true;
-    status_ = exitStatus(waitStatus);
+void ChildProcess::endGroupOnExit(std::chrono::steady_clock::duration killAfter) {
+    if (ownProcessGroup_ && !ended_) groupKillAfter_ = killAfter;
+}
+
+bool ChildProcess::ended(int status) {
+    if (ended_) return groupKillAfter_.has_value();
+    ended_ = true;
+    status_ = status;
     for (auto& timer : signalTimers_)
         timer.cancel();
+    if (status < 0) groupKillAfter_.reset(); // reaped elsewhere: its group's id is not ours
+    // Its zombie keeps the group's id reserved until it is reaped: only its group is reached.
+    if (groupKillAfter_) {
+        signalGroup(SIGTERM);
+        groupKill_.expires_after(*groupKillAfter_);
+        groupKill_.async_wait([self = shared_from_this()](const boost::system::error_code&) {
+            if (self->reaped_) return;
+            self->signalGroup(SIGKILL);
+            ChildReaper::of(self->executor_).reap(self);
+        });
+    }
+    reportExitIfDue();
+    return groupKillAfter_.has_value();
+}
+
+void ChildProcess::reaped() {
+    if (std::exchange(reaped_, true)) return;
+    groupKill_.cancel();
     reportExitIfDue();
 }
 
@@ -179,7 +236,7 @@ void ChildProcess::outputEnded() {
 }
 
 void ChildProcess::reportExitIfDue() {
-    if (exitReported_ || !reaped_) return;
+    if (exitReported_ || !ended_) return;
     if (openOutputs_ == 0) return reportExit();
     // Output still open after the exit: a descendant holds it. Whatever the child wrote
     // is already in the pipe and is read meanwhile; don't wait for the descendant.

@@ -1,6 +1,7 @@
 #include "platform/ChildReaper.h"
 
 #include "platform/ChildProcess.h"
+#include "platform/Spawn.h"
 
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/query.hpp>
@@ -41,19 +42,22 @@ void ChildReaper::watch(std::shared_ptr<ChildProcess> child) {
 }
 
 void ChildReaper::reapExited() {
-    // Reaping calls into the child, which may report its exit; work on a copy.
+    // The child may report its exit meanwhile; work on a copy.
     auto children = children_;
     for (auto& child : children) {
-        int status = 0;
-        pid_t result;
-        do {
-            result = ::waitpid(child->pid(), &status, WNOHANG);
-        } while (result < 0 && errno == EINTR);
-        if (result == 0) continue;
-        // ECHILD: someone else reaped it; it is gone all the same.
-        std::erase(children_, child);
-        child->reaped(result == child->pid() ? status : -1);
+        // -1 (ECHILD): someone else reaped it; it is gone all the same. A child told before
+        // that stays unreaped says so again, until it calls reap() itself.
+        std::optional<int> status = endedStatus(child->pid());
+        if (status && !child->ended(*status)) reap(child);
     }
+}
+
+void ChildReaper::reap(std::shared_ptr<ChildProcess> child) {
+    int status = 0;
+    while (::waitpid(child->pid(), &status, WNOHANG) < 0 && errno == EINTR) {
+    }
+    std::erase(children_, child);
+    child->reaped();
 }
 
 void ChildReaper::arm() {

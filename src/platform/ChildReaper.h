@@ -14,8 +14,9 @@ namespace pavix {
 class ChildProcess;
 
 /// Reaps the children of one event loop: one SIGCHLD watcher shared by all of them,
-/// and `waitpid(pid, WNOHANG)` for each live child's own pid (never for any child,
-/// so children reaped elsewhere, such as a blocking probe's, are left alone).
+/// and a look at each live child's own pid (never at any child, so children reaped
+/// elsewhere, such as a blocking probe's, are left alone). An ended child is told before it
+/// is reaped, and may ask to stay unreaped until it calls `reap` itself.
 ///
 /// Loop affinity: one per execution context (an Asio service); used on its loop only.
 /// It holds each watched child until the child is reaped. The SIGCHLD wait is pending
@@ -33,6 +34,8 @@ public:
     void prepare(const asio::any_io_executor& executor);
     /// Watches `child` until it has been reaped; it may already have exited.
     void watch(std::shared_ptr<ChildProcess> child);
+    /// Reaps `child`, which has ended, and lets go of it.
+    void reap(std::shared_ptr<ChildProcess> child);
 
 private:
     void shutdown() override;

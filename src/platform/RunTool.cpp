@@ -69,12 +69,15 @@ std::optional<std::string> captureOutput(const std::filesystem::path& program,
     spec.program = program;
     spec.arguments = arguments;
     spec.standard = {SpawnSpec::nullDevice, pipe->write.get(), SpawnSpec::nullDevice};
+    spec.ownProcessGroup = true;
     auto pid = spawnProcess(spec);
     pipe->write.reset();
     if (!pid) return std::nullopt;
     auto output = readUntilEnd(pipe->read.get(), deadline);
     if (!output || !reapBy(*pid, deadline)) {
-        ::kill(*pid, SIGKILL);
+        // With what it started: a helper holding the output open ends too. Not reaped yet,
+        // it keeps its group's id ours.
+        ::kill(-*pid, SIGKILL);
         waitForExit(*pid);
         return std::nullopt;
     }

@@ -128,9 +128,13 @@ Result<pid_t> spawnProcess(const SpawnSpec& spec) {
     auto inherited = placeStandardDescriptors(spec, setup.actions);
     if (!spec.folder.empty())
         posix_spawn_file_actions_addchdir_np(&setup.actions, spec.folder.c_str());
-    posix_spawnattr_setflags(&setup.attributes,
-                             static_cast<short>(resetSignals(setup.attributes) |
-                                                closeOthersInChild(setup.actions, inherited)));
+    auto flags = static_cast<short>(resetSignals(setup.attributes) |
+                                    closeOthersInChild(setup.actions, inherited));
+    if (spec.ownProcessGroup) {
+        posix_spawnattr_setpgroup(&setup.attributes, 0); // its own pid becomes the group's id
+        flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
+    }
+    posix_spawnattr_setflags(&setup.attributes, flags);
 
     pid_t pid = -1;
     auto start = onPath ? ::posix_spawnp : ::posix_spawn;
@@ -145,6 +149,20 @@ int exitStatus(int waitStatus) {
     if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
     if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
     return -1;
+}
+
+std::optional<int> endedStatus(pid_t pid) {
+    siginfo_t info{};
+    int result;
+    do {
+        result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return -1;
+    // Some systems report a stopped child here too: only an end counts.
+    if (info.si_pid != pid) return std::nullopt;
+    if (info.si_code == CLD_EXITED) return info.si_status;
+    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) return 128 + info.si_status;
+    return std::nullopt;
 }
 
 int waitForExit(pid_t pid) {

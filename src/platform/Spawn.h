@@ -59,6 +59,9 @@ struct SpawnSpec {
     /// The child's whole environment; nothing: ours.
     std::optional<std::map<std::string, std::string>> environment;
     std::filesystem::path folder; ///< where it starts; empty: where we are
+    /// Starts it as the leader of a process group of its own, so that what it starts can be
+    /// signalled with it (kill(-pid)), and a terminal's signals to our group miss it.
+    bool ownProcessGroup = false;
     /// Standard input, output and error: a descriptor of ours above 2 (a makePipe end),
     /// `inherit` or `nullDevice`.
     std::array<int, 3> standard{inherit, inherit, inherit};
@@ -72,6 +75,10 @@ Result<pid_t> spawnProcess(const SpawnSpec& spec);
 /// A wait status as one number: the exit code, 128 + the signal that ended the process,
 /// or -1 for anything else.
 int exitStatus(int waitStatus);
+
+/// Whether the child `pid` has ended, without reaping it (its id stays taken): its
+/// exitStatus then, or -1 when it cannot be waited for; nothing while it runs.
+std::optional<int> endedStatus(pid_t pid);
 
 /// Blocks until `pid` has ended and reaps it: its exitStatus, or -1 if it cannot be waited for.
 int waitForExit(pid_t pid);

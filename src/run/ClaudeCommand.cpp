@@ -62,7 +62,9 @@ Result<ChildSpec> claudeProcessSpec(const ClaudeCommand& command) {
     if (command.instructions && !command.instructions->empty())
         arguments.insert(arguments.end(), {"--append-system-prompt", *command.instructions});
     if (command.resume) arguments.insert(arguments.end(), {"--resume", *command.resume});
-    return ChildSpec{command.binary, std::move(arguments), environment(direct), command.folder};
+    // A group of its own: a stop can then end the tools it leaves running.
+    return ChildSpec{command.binary, std::move(arguments), environment(direct), command.folder,
+                     /*ownProcessGroup=*/true};
 }
 
 } // namespace pavix

@@ -25,8 +25,10 @@ ClaudeProcess::~ClaudeProcess() {
 }
 
 void ClaudeProcess::stop() {
-    if (!child_->running()) return;
+    if (child_->hasEnded()) return;
+    // Claude Code ends the tools it started itself; what it leaves, the stop ends.
     child_->signal(SIGINT);
+    child_->endGroupOnExit(schedule_.terminateAfter);
     endOnSchedule();
 }
 
@@ -39,9 +41,10 @@ void ClaudeProcess::outputClosed() {
 
 void ClaudeProcess::endOnSchedule() {
     if (std::exchange(ending_, true)) return;
-    // The child holds these timers: they end with the process, not with the run.
-    child_->signalAfter(schedule_.terminateAfter, SIGTERM);
-    child_->signalAfter(schedule_.terminateAfter + schedule_.killAfter, SIGKILL);
+    // The child holds these timers: they end with the process, not with the run. Past the
+    // interrupt, Claude Code is no longer trusted to end its tools: they go with it.
+    child_->signalAfter(schedule_.terminateAfter, SIGTERM, /*group=*/true);
+    child_->signalAfter(schedule_.terminateAfter + schedule_.killAfter, SIGKILL, /*group=*/true);
 }
 
 void ClaudeProcess::addErrors(std::string_view chunk) {

@@ -30,14 +30,18 @@ public:
     bool running() const { return child_->running(); }
     /// Queues a line for its input; false when it takes no more (see ChildProcess::write).
     bool write(std::string line) { return child_->write(std::move(line)); }
+    /// Hands on what its output holds now (see ChildProcess::readAvailableOutput).
+    void readAvailableOutput() { child_->readAvailableOutput(); }
     /// Closes its input once what is queued has been written: Claude Code then exits.
     void closeInput() { child_->closeInput(); }
 
-    /// Interrupts it (SIGINT, every time) and, the first time, ends it on the schedule
-    /// should it keep running.
+    /// Interrupts it (SIGINT, to it alone, every time) and, the first time, ends it and its
+    /// process group on the schedule should it keep running. Once it has exited, what is left
+    /// of its group gets SIGTERM, and SIGKILL `terminateAfter` later (it stays running()
+    /// until then). Nothing once it has ended.
     void stop();
     /// Its output has closed, so it can tell nothing more: its input is closed and it is
-    /// ended on the schedule should it keep running.
+    /// ended (with its group) on the schedule should it keep running.
     void outputClosed();
 
     /// Keeps the end of its standard error.

@@ -44,7 +44,7 @@ Result<std::shared_ptr<ClaudeRun>> ClaudeRun::start(asio::any_io_executor execut
 
 ClaudeRun::~ClaudeRun() {
     // Nobody can answer any more: release a waiting request and end the streams.
-    if (approval_) approval_->answerWith("deny");
+    if (approval_) approval_->answerWith(ApprovalChoice::deny);
     log_->close();
 }
 
@@ -102,7 +102,7 @@ bool ClaudeRun::sendUserMessage(std::string message) {
 
 void ClaudeRun::stop() {
     stopRequested_ = true;
-    resolveApproval("deny");
+    resolveApproval(ApprovalChoice::deny);
     if (process_) process_->stop();
 }
 
@@ -154,10 +154,12 @@ void ClaudeRun::processEnded(int status) {
 
 void ClaudeRun::finish(RunEnd end) {
     if (end_) return;
+    // A question still open is denied before the end, which every reader sees last: its
+    // approval tool may have gone with Claude Code and withdrawn it first just as well.
+    resolveApproval(ApprovalChoice::deny);
     end_ = std::move(end);
     publish(runEnded(*end_));
     log_->close();
-    resolveApproval("deny");
     log("run " + id_ + " " + std::string(endStatus(end_->kind)));
     if (options_.onEnd) options_.onEnd(end_->kind == EventKind::runFailed ? end_->error : output());
 }

@@ -26,10 +26,13 @@ namespace pavix {
 ///   running      an approval request → waiting_for_approval; the last turn's result, or
 ///                the process's end → ended
 ///   waiting_for_approval
-///                the phone's answer, a newer request, the timeout → running
+///                the phone's answer, a newer request, the timeout, the request withdrawn
+///                (Claude Code reports its tool's result, or the asker goes) → running
 ///   stopping     (stop(): the waiting approval is denied, SIGINT; SIGTERM 3 s later and
-///                SIGKILL 5 s after that while the process lives) an error result or the
-///                process's end → ended "cancelled"; a successful result → "completed"
+///                SIGKILL 5 s after that to its process group while the process lives; once
+///                it has exited, SIGTERM to what is left of the group, SIGKILL 3 s later) an
+///                error result or the process's end → ended "cancelled"; a successful result
+///                → "completed"
 ///   ended        one terminal event, published once: "completed", "failed", "cancelled"
 ///
 /// The process may outlive the run's end (processRunning()). Should its output close
@@ -103,11 +106,14 @@ public:
     void stop();
 
     /// Answers the waiting approval request with `choice`; false when none is waiting.
-    bool resolveApproval(std::string choice);
-    /// Asks the phone whether Claude Code may use `tool` and waits for the choice word
-    /// ("deny" on a stop, the end of the run, a newer request or the timeout). Tools
-    /// answered "session" before return "once" at once, without asking.
-    asio::awaitable<std::string> requestApproval(std::string tool, nlohmann::json input);
+    bool resolveApproval(ApprovalChoice choice);
+    /// Asks the phone whether Claude Code may use `tool` (in its call `toolUseId`, when
+    /// known) and waits for the choice: deny on a stop, the end of the run, a newer request,
+    /// the timeout, the call's result reported by Claude Code, or the caller's cancellation.
+    /// A tool answered "session" before is allowed straight away, without asking. Whatever
+    /// Claude Code has written to its output by then is published first.
+    asio::awaitable<ApprovalChoice> requestApproval(std::string tool, nlohmann::json input,
+                                                    std::optional<std::string> toolUseId = {});
 
 private:
     struct PendingApproval;
@@ -118,6 +124,7 @@ private:
     void delta(std::string_view escaped, std::string_view text) override;
     void event(Event event) override;
     void session(std::string_view id) override;
+    void toolResult(std::string_view toolUseId) override;
     void result(TurnResult result) override;
 
     void outputChunk(std::string_view chunk);

@@ -231,6 +231,7 @@ void OutputTranslator::user(const json& message) {
         const std::string* type = stringAt(block, "type");
         if (!type || *type != "tool_result") continue;
         const std::string* id = stringAt(block, "tool_use_id");
+        if (id) listener_.toolResult(*id);
         auto call = tools_.find(id ? *id : std::string());
         if (call == tools_.end()) continue;
         std::chrono::duration<double> seconds =

@@ -30,6 +30,8 @@ public:
     virtual void event(Event event) = 0;
     /// Claude Code's session id, from its "init" line.
     virtual void session(std::string_view id) = 0;
+    /// The outcome of tool call `toolUseId` has been reported (whether or not its start was).
+    virtual void toolResult(std::string_view /*toolUseId*/) {}
     virtual void result(TurnResult result) = 0;
 
 protected:

@@ -12,20 +12,23 @@ namespace pavix {
 /// One approval request's one-shot answer slot. The timer is both the request's
 /// timeout (when it expires) and its wake-up (cancelled once `answer` is set).
 struct ClaudeRun::PendingApproval {
-    PendingApproval(asio::any_io_executor executor, std::string tool)
+    PendingApproval(asio::any_io_executor executor, std::string tool,
+                    std::optional<std::string> toolUseId)
         : wake(executor)
-        , tool(std::move(tool)) {}
+        , tool(std::move(tool))
+        , toolUseId(std::move(toolUseId)) {}
 
     /// Hands `choice` to the waiting request; later answers are ignored.
-    void answerWith(std::string choice) {
+    void answerWith(ApprovalChoice choice) {
         if (answer) return;
-        answer = std::move(choice);
+        answer = choice;
         wake.cancel();
     }
 
     asio::steady_timer wake;
     std::string tool;
-    std::optional<std::string> answer;
+    std::optional<std::string> toolUseId; ///< Claude Code's id of the call, when told
+    std::optional<ApprovalChoice> answer;
 };
 
 } // namespace pavix

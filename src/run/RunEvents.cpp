@@ -71,9 +71,12 @@ Event toolCompleted(std::string_view tool, double seconds, bool failed) {
 }
 
 Event approvalRequest(std::string_view tool, const json& input) {
+    json choices = json::array();
+    for (ApprovalChoice choice : approvalChoices)
+        choices.push_back(choiceWord(choice));
     json members = {
         {"heading", "claude code wants to use " + displayName(tool)},
-        {"choices", {"once", "session", "deny"}},
+        {"choices", std::move(choices)},
     };
     if (const std::string* command = stringAt(input, "command")) {
         members["command"] = *command;
@@ -85,8 +88,8 @@ Event approvalRequest(std::string_view tool, const json& input) {
     return make(EventKind::approvalRequest, std::move(members));
 }
 
-Event approvalResponded(std::string_view choice) {
-    return make(EventKind::approvalResponded, {{"choice", choice}});
+Event approvalResponded(ApprovalChoice choice) {
+    return make(EventKind::approvalResponded, {{"choice", choiceWord(choice)}});
 }
 
 Event runSteered() {

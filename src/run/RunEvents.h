@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/ApprovalChoice.h"
+
 #include <nlohmann/json_fwd.hpp>
 
 #include <optional>
@@ -50,7 +52,7 @@ void appendDeltaJSON(std::string& out, std::string_view escapedText);
 Event toolStarted(std::string_view tool, const nlohmann::json* input);
 Event toolCompleted(std::string_view tool, double seconds, bool failed);
 Event approvalRequest(std::string_view tool, const nlohmann::json& input);
-Event approvalResponded(std::string_view choice);
+Event approvalResponded(ApprovalChoice choice);
 Event runSteered();
 Event runEnded(const RunEnd& end);
 

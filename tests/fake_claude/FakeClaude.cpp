@@ -165,12 +165,12 @@ struct Agent {
     // Asks the approval server about a tool call, then writes the tool's result, as the
     // real agent does; plays "on_deny" when denied.
     void approve(const json& request) {
-        const std::string id = request.value("tool_use_id", "toolu_1");
+        const json id = request.contains("tool_use_id") ? request["tool_use_id"] : "toolu_1";
         json call = {{"name", "approve"},
                      {"arguments",
                       {{"tool_name", request.value("tool_name", "Bash")},
-                       {"input", request.value("input", json::object())},
-                       {"tool_use_id", id}}}};
+                       {"input", request.value("input", json::object())}}}};
+        if (id.is_string()) call["arguments"]["tool_use_id"] = id; // null: no id, as MCP clients
         json decision; // the answer's first text block, as JSON
         try {
             if (server > 0 || startServer()) {

@@ -143,24 +143,27 @@ std::string answer(const std::string& body, const std::string& status = "200 OK"
 
 } // namespace
 
-TEST(MCPMode, OnlyAUsableChoiceAllowsAndEveryFailureDenies) {
+TEST(MCPMode, OnlyAnOfferedChoiceAllowsAndEveryFailureDenies) {
     TempHome home;
-    // Only the first two carry a choice; the status is not looked at.
+    // Only the first two allow, as offered; the status is not looked at.
     CannedService service({
         answer(R"({"choice":"session"})", "500 Internal Server Error"),
-        answer(R"({"choice":"allow"})"),
+        answer(R"({"choice":"once"})"),
         answer(R"({"choice":"deny"})"),
+        answer(R"({"choice":"allow"})"),
+        answer(R"({"choice":"Once"})"),
+        answer(R"({"choice":""})"),
         answer(R"({"error":"unauthorized"})", "401 Unauthorized"),
         answer(R"({"choice":1})"),
-        answer("allow"),
-        answer(R"({"choice":"allow","_":")" + std::string(1 << 20, ' ') + "\"}"),
-        "HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n{\"choice\":\"allow\"}",
+        answer("once"),
+        answer(R"({"choice":"once","_":")" + std::string(1 << 20, ' ') + "\"}"),
+        "HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n{\"choice\":\"once\"}",
         "not http\r\n\r\n",
         "",
     });
     Mode mode(std::to_string(service.port()), home.path() / "errors");
     const json input = {{"command", "ls /tmp"}, {"long", std::string(200'000, 'z')}};
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 13; ++i) {
         mode.send(callLine(i, input));
         json reply = mode.next();
         EXPECT_EQ(reply["id"], i);
@@ -179,7 +182,7 @@ TEST(MCPMode, OnlyAUsableChoiceAllowsAndEveryFailureDenies) {
 
 TEST(MCPMode, AnswersWhileCallsWaitDropsACancelledOneAndEndsWithItsInput) {
     TempHome home;
-    CannedService service({CannedService::held, answer(R"({"choice":"allow"})")});
+    CannedService service({CannedService::held, answer(R"({"choice":"once"})")});
     Mode mode(std::to_string(service.port()), home.path() / "errors");
     mode.send(callLine(1));
     mode.send("\r\n{\"id\":\"p\",\"method\":\"ping\"}\r\n");

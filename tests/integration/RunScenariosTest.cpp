@@ -4,7 +4,7 @@
 // stream; a subscriber that joins midway or after the end gets the very same events, framed
 // exactly; no agent gets a descriptor of the service or a variable it must not see; and the
 // service is left as it was (no agent, the same descriptors, able to run again).
-#include "BridgeServer.h"
+#include "RunScenario.h"
 
 #include "util/Text.h"
 
@@ -15,117 +15,12 @@
 
 using namespace pavix::test;
 namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
 
 namespace {
 
-const json ok = {{"ok", true}}, cancelled = {{"event", "run.cancelled"}};
 const std::string family =
     "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
 const std::string flag = "\U0001F1EB\U0001F1F7"; // one cluster of two code points
-
-json failed(const std::string& error) {
-    return {{"event", "run.failed"}, {"error", error}};
-}
-json completed(const std::string& output) {
-    return {{"event", "run.completed"}, {"output", output}, {"session_id", "s-1"}};
-}
-std::string times(const std::string& unit, int count) {
-    return count > 0 ? unit + times(unit, count - 1) : "";
-}
-/// An agent that answers the first message with `steps`, and SIGINT as the real agent does.
-json turn(const json& steps) {
-    return {{"turns", {steps}}, {"on_sigint", interrupted()}};
-}
-std::string nameOf(const std::string& text) {
-    json event = json::parse(text, nullptr, false);
-    return event.is_object() ? event.value("event", "") : "";
-}
-std::optional<std::string> argument(const json& args, const std::string& name) {
-    for (std::size_t i = 0; i + 1 < args.size(); ++i)
-        if (args[i] == name) return args[i + 1].get<std::string>();
-    return std::nullopt;
-}
-
-/// A row being played: the service, the run, and the events its first subscriber got.
-struct Play {
-    explicit Play(BridgeServer& bridge)
-        : bridge(bridge)
-        , client(bridge.client()) {}
-
-    BridgeServer& bridge;
-    HTTPClient client;
-    std::string run;
-    Strings texts;
-    std::size_t count = 0; ///< what a row's phone counted
-
-    Response post(const std::string& what, const json& body = json::object()) {
-        return client.post("/v1/runs/" + run + "/" + what, body);
-    }
-    json status() { return client.get("/v1/runs/" + run).json(); }
-    json event(std::size_t index) { return json::parse(texts.at(index)); }
-    /// The latest session but the warm-up runs'.
-    json session() {
-        json sessions = client.get("/api/sessions").json()["data"];
-        for (const json& session : sessions)
-            if (session["id"] != "warm-up") return session;
-        return nullptr;
-    }
-    /// A session's messages once there are `count` (a reply is recorded after the run).
-    json messages(const std::string& session, std::size_t count) {
-        json messages;
-        eventually([&] {
-            messages = client.get("/api/sessions/" + session + "/messages").json()["data"];
-            return messages.size() >= count;
-        });
-        return messages;
-    }
-    /// Starts a run and follows it to its end; whether it completed.
-    bool runThrough(const json& body) {
-        auto texts = client.events("/v1/runs/" + startRun(client, body) + "/events").rest();
-        return !texts.empty() && nameOf(texts.back()) == "run.completed";
-    }
-};
-
-/// What the phone does on an event of the run.
-using Act = std::function<void(Play&, const json& event)>;
-
-struct Row {
-    std::string name;
-    json agent;     ///< the scenario; its "session_id" is "s-1" unless it says otherwise
-    Strings events; ///< the names of all the run's events, in order (unchecked if empty)
-    json terminal;  ///< the last event, exactly
-    Act act = {};
-    std::function<void(Play&)> check = {};
-    json start = {{"input", "Go"}};
-    Strings late = {};  ///< events logged after the terminal one, seen only by a replay
-    bool direct = true; ///< the configuration's "settings" is "direct"
-};
-
-void PrintTo(const Row& row, std::ostream* out) {
-    *out << row.name;
-}
-
-Act after(const std::string& name, std::function<void(Play&)> act) {
-    return [=, done = std::make_shared<bool>(false)](Play& play, const json& event) {
-        if (event["event"] == name && !std::exchange(*done, true)) act(play);
-    };
-}
-void stop(Play& play) {
-    EXPECT_EQ(play.post("stop").json(), ok);
-}
-std::function<void(Play&)> answer(json body) {
-    return [=](Play& play) { EXPECT_EQ(play.post("approval", body).json(), ok); };
-}
-Strings recorded(Play& play, const std::string& kind, const std::string& key, std::size_t count) {
-    Strings values;
-    for (const auto& entry : play.bridge.record(kind, count))
-        values.push_back(key != "behavior"               ? entry.value(key, "none")
-                         : entry["decision"].is_object() ? entry["decision"].value(key, "none")
-                                                         : "none");
-    return values;
-}
-
 const json listing = {{"command", times(flag, 400)}, {"description", "List / files"}};
 const std::string deltaLine = R"({"type":"stream_event","event":{"type":"content_block_delta",)"
                               R"("delta":{"type":"text_delta","text":")";
@@ -235,6 +130,10 @@ const Row rows[] = {
      completed("Listed."),
      after("approval.request",
            [](Play& play) {
+               // Only the words offered, as offered: another leaves the request waiting.
+               for (const char* word : {"Once", "allow", "", "deny "})
+                   EXPECT_EQ(play.post("approval", {{"choice", word}}).json(),
+                             (json{{"error", "choice must be once, session or deny"}}));
                EXPECT_EQ(play.status()["status"], "waiting_for_approval");
                answer({{"choice", "once"}})(play);
            }),
@@ -292,15 +191,14 @@ const Row rows[] = {
     {"TheAgentEndingWhileAnApprovalWaitsFailsTheRun",
      R"({"turns": [[{"init": true}, {"approve": {}}]],
          "on_sigterm": [{"stderr": "asked and died\n"}, {"exit": 3}]})"_json,
-     {"approval.request", "run.failed"},
+     {"approval.request", "approval.responded", "run.failed"},
      failed("asked and died"),
      after("approval.request",
            [](Play& play) { ::kill(play.bridge.launches().back()["pid"].get<pid_t>(), SIGTERM); }),
      [](Play& play) {
+         EXPECT_EQ(play.event(1)["choice"], "deny");
          EXPECT_EQ(play.post("approval", {{"choice", "once"}}).status, 409);
-     },
-     {{"input", "Go"}},
-     {R"({"choice":"deny","event":"approval.responded"})"}},
+     }},
     {"AnExitBeforeReadingInputFailsWithItsErrors",
      R"({"start": [{"stderr": "fatal: no configuration\n"}, {"exit": 2}]})"_json,
      {"run.failed"},
@@ -334,8 +232,8 @@ const Row rows[] = {
     // SIGINT, SIGTERM 3 s later, SIGKILL 5 s after that. A subscriber that goes away
     // meanwhile is let go at once, not at the run's end.
     {"AnAgentIgnoringInterruptAndTerminateIsKilled",
-     R"({"turns": [[{"init": true}, {"delta": "Busy"}, {"sleep": 3600}]],
-         "on_sigint": "ignore", "on_sigterm": "ignore"})"_json,
+     R"({"turns": [[{"init": true}, {"spawn": ["sleep", "3600"]}, {"delta": "Busy"},
+                    {"sleep": 3600}]], "on_sigint": "ignore", "on_sigterm": "ignore"})"_json,
      {"message.delta", "run.cancelled"},
      cancelled,
      after("message.delta",
@@ -350,6 +248,9 @@ const Row rows[] = {
                play.client.events("/v1/runs/" + play.run + "/events").next();
                EXPECT_TRUE(eventually([&] { return sockets() == before; }));
                stop(play);
+               // SIGTERM goes to its group: its helper ends while the agent, ignoring it, lives.
+               EXPECT_TRUE(eventually([&] { return ended(spawnedPid(play)); }));
+               EXPECT_FALSE(ended(agentPid(play)));
            }),
      [](Play& play) {
          EXPECT_EQ(recorded(play, "signal", "signal", 2), (Strings{"SIGINT", "SIGTERM"}));
@@ -367,7 +268,11 @@ const Row rows[] = {
      {"run.failed"},
      failed("gone, helper left"),
      {},
-     [](Play& play) { ::kill(play.bridge.record("spawn", 1).at(0)["pid"].get<pid_t>(), SIGKILL); }},
+     [](Play& play) {
+         // Ended by itself, it may have meant its helper to stay (as a server asked for).
+         EXPECT_FALSE(ended(spawnedPid(play))) << "its process group is left alone";
+         ::kill(spawnedPid(play), SIGKILL);
+     }},
     // 8 MiB of it, and only the last 400 characters of its end told.
     {"AFloodOfErrorsKeepsItsTail",
      turn({{{"init", true}},
@@ -416,8 +321,6 @@ const Row rows[] = {
                    static_cast<std::ptrdiff_t>(play.count));
      }},
 };
-
-class RunScenario : public ::testing::TestWithParam<Row> {};
 
 TEST_P(RunScenario, Plays) {
     const Row& row = GetParam();
@@ -658,16 +561,18 @@ TEST(Runs, ClaudeCodeMissingOrMovedByAnUpdate) {
 }
 
 // Ended by its service manager, the service stops its run as a phone would, so that no
-// agent outlives it, and exits cleanly.
+// agent or tool of it outlives it, and exits cleanly.
 TEST(Runs, EndingTheServiceStopsItsRunFirst) {
     BridgeServer bridge;
-    bridge.setScenario(turn(R"([{"init": true}, {"delta": "Working"}, {"sleep": 600}])"_json));
+    bridge.setScenario(turn(R"([{"init": true}, {"spawn": ["sleep", "600"]}, {"delta": "Working"},
+                              {"sleep": 600}])"_json));
     ASSERT_TRUE(bridge.start());
     auto client = bridge.client();
     client.events("/v1/runs/" + startRun(client, {{"input", "Work"}}) + "/events").next();
     EXPECT_EQ(bridge.stop(), 0);
     EXPECT_EQ(bridge.record("signal", 1).at(0)["signal"], "SIGINT");
     EXPECT_EQ(bridge.record("exit", 1).size(), 1u) << "the agent must end before the service";
+    EXPECT_TRUE(ended(bridge.record("spawn", 1).at(0)["pid"].get<pid_t>())) << "and its tools";
     EXPECT_NE(bridge.log().find("stopping (SIGTERM)"), std::string::npos) << bridge.log();
 }
 

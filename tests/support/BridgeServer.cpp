@@ -157,6 +157,12 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     return children;
 }
 
+bool ended(pid_t pid) {
+    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t name = stat.rfind(") "); // the name before it may hold anything
+    return name == std::string::npos || stat[name + 2] == 'Z' || stat[name + 2] == 'X';
+}
+
 std::vector<std::string> openDescriptors(pid_t pid) {
     std::vector<std::string> descriptors;
     std::error_code error;

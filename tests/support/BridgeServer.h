@@ -84,6 +84,8 @@ std::string startRun(HTTPClient& client, const json& body);
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s);
 /// The children of process `pid`, from /proc.
 std::vector<pid_t> childrenOf(pid_t pid);
+/// Whether process `pid` has ended: it is gone, or a zombie nobody has reaped yet.
+bool ended(pid_t pid);
 /// The open descriptors of process `pid`, each with what it refers to, in a stable order.
 std::vector<std::string> openDescriptors(pid_t pid);
 /// The descriptors of `pid` once it has no child and they have stayed put for a moment.

@@ -1,4 +1,5 @@
 #include "platform/Spawn.h"
+#include "BridgeServer.h"
 #include "platform/RunTool.h"
 
 #include <gtest/gtest.h>
@@ -37,8 +38,13 @@ TEST(Spawn, ChildStartsWithEverySignalsDefaultActionAndNoneBlocked) {
 }
 
 TEST(Spawn, VersionProbeTakesTheOutputAndKillsAProgramThatHangs) {
+    test::TempHome home;
     EXPECT_EQ(captureOutput("/bin/sh", {"-c", "echo 2.1.0 '(Claude Code)'"}, 10s),
               "2.1.0 (Claude Code)\n");
-    EXPECT_EQ(captureOutput("/bin/sh", {"-c", "echo 2.1.0; exec sleep 60"}, 200ms), std::nullopt);
+    const auto helper = (home.path() / "helper").string();
+    const std::string script = "sleep 60 & echo $! >" + helper + "; exec sleep 60";
+    EXPECT_EQ(captureOutput("/bin/sh", {"-c", script}, 1s), std::nullopt);
     EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "the probe's child is killed and reaped";
+    const pid_t started = std::stoi(test::readText(helper));
+    EXPECT_TRUE(test::eventually([&] { return test::ended(started); })) << "and what it started";
 }
