@@ -282,11 +282,12 @@ Read readSession(od::value value, Reading& reading, Scratch& scratch) {
                                                                              : Read::wrongType;
 }
 
-// The file's bytes, past a byte order mark (which the first decoder skipped too), with
-// the padding the parser reads beyond their end.
+// The file's bytes as the first decoder read them: past a byte order mark, up to a NUL
+// (as a file a crash left padded with zeros may be); then the padding the parser reads.
 simdjson::padded_string_view padded(std::string& bytes) {
     static_assert(sessionsFilePadding >= simdjson::SIMDJSON_PADDING);
-    const std::size_t size = bytes.size();
+    const std::size_t size = std::min(bytes.find('\0'), bytes.size());
+    bytes.resize(size);
     bytes.append(sessionsFilePadding, '\0');
     bytes.resize(size);
     const std::size_t skipped = bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0;
@@ -295,8 +296,7 @@ simdjson::padded_string_view padded(std::string& bytes) {
 }
 
 // Hands the pages of `bytes` before `done` back to the system, a step at a time: what has
-// been read is never read again, so a big file is not held twice over while the store's
-// copy of it grows.
+// been read is never read again, so a big file is not held twice while its copy grows.
 void release(const std::string& bytes, const char* done, const char*& released) {
     constexpr std::uintptr_t step = 1 << 20;
     static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));

@@ -83,15 +83,18 @@ TEST(SessionsCodec, KeepsTheFirstEncodersBytesAndRoundTrips) {
     EXPECT_EQ(decoded->at("a").claudeSessionId, "c-1");
     EXPECT_EQ(decoded->at("b").claudeSessionId, std::nullopt);
     // Written by hand or by another program: spacing, key order and escapes the encoder does
-    // not write, numbers it writes otherwise, duplicate keys (the last counts). The store
-    // keeps it as the encoder writes it, as a decode-and-encode always did.
+    // not write, numbers it writes otherwise, duplicate keys (the last counts), zeros after
+    // the end. The store keeps it as the encoder writes it, as a decode-and-encode always did.
     decoded = decodeSessions(
-        "\xEF\xBB\xBF{ \"b\" : {\"title\":\"t\\u00e9\\/\", \"messages\" : [ {\"role\":\"user\", "
-        "\"content\":\"x\", \"content\":\"h\\ud83d\\ude00\\u001F\"}, {\"content\":\"a\\/b\", "
-        "\"role\":\"assistant\"} ],\n \"started\": 1e3, "
-        "\"lastActive\": -0, \"id\":\"b\", \"cwd\": 5, \"cwd\":\"/p\", \"claudeSessionId\": null, "
-        "\"x\": [1, {\"y\": true}]},\r\n\t\"a\": 7, \"a\": {\"cwd\":\"\",\"id\":\"a\","
-        "\"lastActive\":2.5,\"messages\":[],\"started\":1,\"title\":\"q\"} } ");
+        std::string(
+            "\xEF\xBB\xBF{ \"b\" : {\"title\":\"t\\u00e9\\/\", \"messages\" : [ "
+            "{\"role\":\"user\", \"content\":\"x\", \"content\":\"h\\ud83d\\ude00\\u001F\"}, "
+            "{\"content\":\"a\\/b\", \"role\":\"assistant\"} ],\n \"started\": 1e3, "
+            "\"lastActive\": -0, \"id\":\"b\", \"cwd\": 5, \"cwd\":\"/p\", "
+            "\"claudeSessionId\": null, \"x\": [1, {\"y\": true}]},\r\n\t\"a\": 7, "
+            "\"a\": {\"cwd\":\"\",\"id\":\"a\",\"lastActive\":2.5,\"messages\":[],"
+            "\"started\":1,\"title\":\"q\"} } ") +
+        std::string(2, '\0') + "}");
     ASSERT_TRUE(decoded);
     EXPECT_EQ(
         encodeSessions(*decoded),
