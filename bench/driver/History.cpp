@@ -156,10 +156,10 @@ void measureLongTitle(const Programs& programs, const Options& options, Report& 
     report.add("peak RSS added by one 1.9 MB title", "MiB", peaks, "<= 16");
 }
 
-// A run with `prompt` in a new session, followed to its end; false when it did not complete.
-bool runWith(Service& service, const std::string& prompt) {
+// A run started with `body`, followed to its end; false when it did not complete.
+bool runWith(Service& service, const nlohmann::json& body) {
     for (int attempt = 0; attempt < 200; ++attempt) {
-        auto answer = service.client().post("/v1/runs", {{"input", prompt}}).json();
+        auto answer = service.client().post("/v1/runs", body).json();
         if (!answer.is_object() || !answer["run_id"].is_string()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10)); // the last still ending
             continue;
@@ -178,7 +178,7 @@ void measureListing(const Programs& programs, const Options& options, Report& re
     if (!service.start()) return;
     const std::string prompt = longText(1'900'000);
     for (int i = 0; i < 10; ++i)
-        if (!runWith(service, prompt)) {
+        if (!runWith(service, {{"input", prompt}})) {
             report.remark("history: a run with a 1.9 MB prompt did not complete");
             return;
         }
@@ -194,12 +194,36 @@ void measureListing(const Programs& programs, const Options& options, Report& re
     report.add("  service CPU for it", "ms", cpu);
 }
 
+// A session at the cap of 200 messages, of 100 KB each: reading its messages, and the
+// service's CPU for a run in it (the prompt and the reply stored, the 20 MB file written).
+void measureLongSession(const Programs& programs, const Options& options, Report& report) {
+    Session session{"long", "long", std::nullopt, "/tmp", 1, 2, {}};
+    for (int m = 0; m < 200; ++m)
+        session.messages.push_back(
+            {{"role", m % 2 ? "assistant" : "user"}, {"content", longText(100'000)}});
+    Service service(programs);
+    writeText(sessionsFileOf(service), "{" + encodeSession("long", session) + "}", 0600);
+    if (!service.start()) return;
+    std::vector<double> reads, runs;
+    for (int rep = 0; rep < options.repetitions; ++rep) {
+        const auto start = Clock::now();
+        if (service.client().get("/api/sessions/long/messages").body.size() < 20'000'000) break;
+        reads.push_back(millisecondsSince(start));
+        const double cpu = cpuSeconds(service.pid());
+        if (!runWith(service, {{"input", "one more"}, {"session_id", "long"}})) break;
+        runs.push_back((cpuSeconds(service.pid()) - cpu) * 1000.0);
+    }
+    report.add("GET messages of 200 x 100 KB", "ms", reads);
+    report.add("service CPU for a run in that session", "ms", runs);
+}
+
 } // namespace
 
 void measureHistory(const Programs& programs, const Options& options, Report& report) {
     measureStartUp(programs, options, report);
     measureLongTitle(programs, options, report);
     measureListing(programs, options, report);
+    measureLongSession(programs, options, report);
 }
 
 } // namespace pavix::bench
