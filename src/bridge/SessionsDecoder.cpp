@@ -44,8 +44,7 @@ std::string_view keyInside(od::field& field) {
 
 std::optional<od::json_type> typeOf(od::value& value) {
     od::json_type type;
-    if (value.type().get(type)) return std::nullopt;
-    return type;
+    return value.type().get(type) ? std::nullopt : std::optional(type);
 }
 
 bool validKey(od::field& field, std::string& scratch) {
@@ -158,13 +157,14 @@ Read readMessage(od::value value, std::string& out, Scratch& scratch) {
         if (std::move(member).get(field)) return Read::broken;
         std::string_view key = keyInside(field);
         od::value item = field.value();
-        if (typeOf(item) != od::json_type::string) { // wrong unless a later duplicate is right
+        const std::string_view token = item.raw_json_token();
+        if (!token.starts_with('"')) { // wrong, unless a later duplicate is right
             if (skip(item, depth + 1, scratch.text) != Read::ok) return Read::broken;
             scratch.members.emplace_back(key, std::nullopt);
             written = false;
             continue;
         }
-        std::string_view inside = insideOf(item.raw_json_token());
+        std::string_view inside = insideOf(token);
         od::raw_json_string raw;
         if (item.get_raw_json_string().get(raw)) return Read::broken;
         written = written && key.find('\\') == npos && isEscapedAsWritten(inside) &&
