@@ -58,9 +58,13 @@ std::string history(int count, int messages) {
     return file + "}";
 }
 
+struct StartUp {
+    std::vector<double> ready, cpu, rss, peak, creates, python, pythonProcess, pythonCPU;
+};
+
 // Python's json.load of `file`, timed inside the interpreter (its own start left out), and
-// the whole process; nothing when there is no python3.
-std::optional<std::pair<double, double>> pythonLoad(const fs::path& file, const fs::path& out) {
+// the whole process, wall and CPU; nothing when there is no python3.
+void pythonLoad(const fs::path& file, const fs::path& out, StartUp& figures) {
     SpawnOptions options;
     options.arguments = {"/usr/bin/env",
                          "python3",
@@ -74,17 +78,15 @@ std::optional<std::pair<double, double>> pythonLoad(const fs::path& file, const 
     options.environment = environmentWithout("PYTHON");
     const auto start = Clock::now();
     pid_t pid = spawnProcess(options);
-    reap(pid, std::chrono::minutes(2));
+    const double cpu = reap(pid, std::chrono::minutes(2));
     const double process = millisecondsSince(start);
     std::ifstream result(out);
     double seconds = 0;
-    if (pid <= 0 || !(result >> seconds)) return std::nullopt;
-    return std::pair(seconds * 1000.0, process);
+    if (pid <= 0 || !(result >> seconds)) return;
+    figures.python.push_back(seconds * 1000.0);
+    figures.pythonProcess.push_back(process);
+    figures.pythonCPU.push_back(cpu * 1000.0);
 }
-
-struct StartUp {
-    std::vector<double> ready, rss, peak, creates, python, pythonProcess;
-};
 
 // One start of the service on `bytes`: until a listing is answered, then one create.
 bool startOnce(const Programs& programs, const std::string& bytes, StartUp& figures) {
@@ -94,16 +96,14 @@ bool startOnce(const Programs& programs, const std::string& bytes, StartUp& figu
     if (!service.start(std::chrono::minutes(2))) return false;
     if (service.client().get("/api/sessions").status != 200) return false;
     figures.ready.push_back(millisecondsSince(start));
+    figures.cpu.push_back(cpuSeconds(service.pid()) * 1000.0);
     figures.rss.push_back(mib(double(statusKiB(service.pid(), "VmRSS"))));
     figures.peak.push_back(mib(double(statusKiB(service.pid(), "VmHWM"))));
     start = Clock::now();
     if (service.client().post("/api/sessions", nlohmann::json::object()).status != 200)
         return false;
     figures.creates.push_back(millisecondsSince(start));
-    if (auto python = pythonLoad(sessionsFileOf(service), service.folder() + "/python.txt")) {
-        figures.python.push_back(python->first);
-        figures.pythonProcess.push_back(python->second);
-    }
+    pythonLoad(sessionsFileOf(service), service.folder() + "/python.txt", figures);
     return true;
 }
 
@@ -121,8 +121,10 @@ void measureStartUp(const Programs& programs, const Options& options, Report& re
     report.add("sessions file, " + shape, "MiB", {file});
     report.add("python json.load, " + shape, "ms", figures.python);
     report.add("python3 process to json.load done, " + shape, "ms", figures.pythonProcess);
+    report.add("python3 process CPU, " + shape, "ms", figures.pythonCPU);
     report.add("start until a listing, " + shape, "ms", figures.ready,
                figures.python.empty() ? "" : "<= " + std::to_string(median(figures.python)));
+    report.add("service CPU until a listing, " + shape, "ms", figures.cpu);
     report.add("RSS after start-up, " + shape, "MiB", figures.rss);
     std::vector<double> ratios;
     for (double rss : figures.rss)
