@@ -44,7 +44,7 @@ std::string history(int count, int messages) {
             {{"role", m % 2 ? "assistant" : "user"},
              {"content",
               "Could you look at the \"parser\" once more?\nIt still fails on caf\xC3\xA9 "
-              "input: the log is below, line " +
+              "input again: the log is below, at line " +
                   std::to_string(m)}});
     std::string file = "{";
     for (int s = 0; s < count; ++s) {
