@@ -1,10 +1,11 @@
-// Feeds arbitrary bytes to the sessions-file decoder and checks that sessions it accepts
-// are saved as a file that decodes to the same sessions, so a save never turns a good
-// file into one the next start would set aside; and that the file's bytes are exactly a
-// dump of the whole document, as the first versions wrote it.
+// Feeds arbitrary bytes to the sessions-file decoder and holds it to the first one (nlohmann's
+// parser into whole sessions, then the encoder): both accept the same files; the store
+// keeps exactly the bytes the first would have written back, and the same summaries; a
+// reply added to the kept text (with the cut to the last messages) gives the bytes of
+// adding it to the whole session; and what is saved decodes to itself.
 #include "bridge/Session.h"
-
-#include <nlohmann/json.hpp>
+#include "util/Json.h"
+#include "util/Text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,28 +17,106 @@ using nlohmann::json;
 
 namespace {
 
-std::string dumpDocument(const Sessions& sessions) {
-    json document = json::object();
-    for (const auto& [key, session] : sessions) {
-        json& object = document[key] = {{"id", session.id},
-                                        {"title", session.title},
-                                        {"cwd", session.cwd},
-                                        {"started", session.started},
-                                        {"lastActive", session.lastActive},
-                                        {"messages", session.messages}};
-        if (session.claudeSessionId) object["claudeSessionId"] = *session.claudeSessionId;
+bool readString(const json& object, const char* key, std::string& out) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return false;
+    out = it->get<std::string>();
+    return true;
+}
+
+bool readNumber(const json& object, const char* key, double& out) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_number()) return false;
+    out = it->get<double>();
+    return true;
+}
+
+bool readMessages(const json& object, std::vector<Message>& out) {
+    auto it = object.find("messages");
+    if (it == object.end() || !it->is_array()) return false;
+    for (const json& item : *it) {
+        if (!item.is_object()) return false;
+        Message& message = out.emplace_back();
+        for (const auto& [key, value] : item.items()) {
+            if (!value.is_string()) return false;
+            message.emplace(key, value.get<std::string>());
+        }
     }
-    return document.dump(-1, ' ', false, json::error_handler_t::replace);
+    return true;
+}
+
+std::optional<Session> decodeSession(const json& object) {
+    Session session;
+    if (!object.is_object() || !readString(object, "id", session.id) ||
+        !readString(object, "title", session.title) || !readString(object, "cwd", session.cwd) ||
+        !readNumber(object, "started", session.started) ||
+        !readNumber(object, "lastActive", session.lastActive) ||
+        !readMessages(object, session.messages))
+        return std::nullopt;
+    if (auto it = object.find("claudeSessionId"); it != object.end() && !it->is_null()) {
+        if (!it->is_string()) return std::nullopt;
+        session.claudeSessionId = it->get<std::string>();
+    }
+    return session;
+}
+
+// The first decoder, with the nesting bound the file now shares with requests.
+std::optional<Sessions> firstDecoder(const std::string& bytes) {
+    bool tooDeep = false;
+    json document = json::parse(
+        bytes,
+        [&](int depth, json::parse_event_t, json&) {
+            tooDeep = tooDeep || depth > maximumNesting;
+            return true;
+        },
+        false);
+    if (tooDeep || !document.is_object()) return std::nullopt;
+    Sessions sessions;
+    for (const auto& [key, value] : document.items()) {
+        auto session = decodeSession(value);
+        if (!session) return std::nullopt;
+        sessions.emplace(key, std::move(*session));
+    }
+    return sessions;
+}
+
+bool sameSummary(const StoredSession& stored, const Session& session) {
+    std::string preview;
+    if (!session.messages.empty() && session.messages[0].contains("content"))
+        preview = firstGraphemes(session.messages[0].at("content"), 160);
+    return stored.id == session.id && stored.title == session.title &&
+           stored.claudeSessionId == session.claudeSessionId && stored.cwd == session.cwd &&
+           stored.messageCount == session.messages.size() && stored.preview == preview &&
+           stored.messagesJSON() == json(session.messages).dump();
+}
+
+void check(bool holds) {
+    if (!holds) std::abort();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto sessions = decodeSessions(std::string(reinterpret_cast<const char*>(data), size));
-    if (!sessions) return 0;
-    std::string saved = encodeSessions(*sessions);
-    if (saved != dumpDocument(*sessions)) std::abort();
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    auto first = firstDecoder(bytes);
+    auto stored = decodeSessions(bytes);
+    check(first.has_value() == stored.has_value());
+    if (!stored) return 0;
+    const std::string saved = encodeSessions(*stored);
+    check(saved == encodeSessions(*first));
+    for (const auto& [key, session] : *stored)
+        check(sameSummary(session, first->at(key)));
     auto again = decodeSessions(saved);
-    if (!again || *again != *sessions || encodeSessions(*again) != saved) std::abort();
+    check(again && encodeSessions(*again) == saved);
+
+    for (auto& [key, session] : *stored) {
+        Session& whole = first->at(key);
+        const std::string reply = "a\x01\"\\/\xC3\xA9 " + key;
+        appendMessage(key, session, "assistant", reply, 2);
+        whole.messages.push_back({{"content", reply}, {"role", "assistant"}});
+        while (whole.messages.size() > 2)
+            whole.messages.erase(whole.messages.begin());
+        check(*session.encoded == encodeSession(key, whole) && sameSummary(session, whole));
+    }
     return 0;
 }

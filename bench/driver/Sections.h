@@ -23,6 +23,8 @@ void measureApi(const Programs& programs, const Options& options, Report& report
 void measureFootprint(const Programs& programs, const Options& options, Report& report);
 /// Save and load times and sizes of the sessions file.
 void measureStore(const Options& options, Report& report);
+/// Start-up and memory with a long history, a long title's peak, listing after long prompts.
+void measureHistory(const Programs& programs, const Options& options, Report& report);
 /// The Google Benchmark micro-benchmarks, folded into the report.
 void measureMicro(const Programs& programs, const Options& options, Report& report);
 

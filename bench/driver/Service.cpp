@@ -33,7 +33,7 @@ void Service::setAgent(const std::string& parameters) {
     writeText(home_.path() / "agent.conf", parameters);
 }
 
-bool Service::start(unsigned maxRuns) {
+bool Service::start(unsigned maxRuns, std::chrono::milliseconds patience) {
     const fs::path config = home_.path() / "Library/Application Support/pavix";
     fs::create_directories(config);
     port_ = test::freePort();
@@ -60,7 +60,7 @@ bool Service::start(unsigned maxRuns) {
     ::close(logFd);
     if (pid_ <= 0) return false;
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     while (std::chrono::steady_clock::now() < deadline) {
         if (hasExited(pid_)) {
             pid_ = -1;

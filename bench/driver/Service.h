@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,9 +36,9 @@ public:
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    /// Starts the process, allowing `maxRuns` runs at once, and waits (bounded) until it
-    /// answers HTTP; false on failure.
-    bool start(unsigned maxRuns = 1);
+    /// Starts the process, allowing `maxRuns` runs at once, and waits up to `patience` until
+    /// it answers HTTP; false on failure.
+    bool start(unsigned maxRuns = 1, std::chrono::milliseconds patience = std::chrono::seconds(10));
     pid_t pid() const { return pid_; }
     std::uint16_t port() const { return port_; }
     const std::string& key() const { return key_; }

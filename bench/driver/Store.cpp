@@ -96,7 +96,7 @@ void measureStore(const Options& options, Report& report) {
 
             // What a save would cost without the kept texts, and the write alone.
             const double cpu = threadCPUMilliseconds();
-            const std::string bytes = encodeSessions(store.all());
+            const std::string bytes = encodeSessions(sessions);
             encodes.push_back(threadCPUMilliseconds() - cpu);
             start = std::chrono::steady_clock::now();
             if (!writeFileAtomically(path, bytes).ok()) break;

@@ -105,7 +105,7 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
 
     // Stored before the launch, so the prompt survives a launch that fails; its write
     // goes on meanwhile and ends before the answer.
-    Session session = sessions_.addPrompt(sessionId, input, std::move(*folder));
+    StoredSession session = sessions_.addPrompt(sessionId, input, std::move(*folder));
 
     ClaudeRun::Options options;
     // Claude Code starts in the session's folder: a relative path would be looked up there.

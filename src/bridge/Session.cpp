@@ -1,9 +1,9 @@
 #include "bridge/Session.h"
 
+#include "util/Json.h"
 #include "util/Text.h"
 
-#include <nlohmann/json.hpp>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +12,12 @@
 namespace pavix {
 
 using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t previewLimit = 160;
+
+} // namespace
 
 double referenceNow() {
     auto sinceUnixEpoch = std::chrono::system_clock::now().time_since_epoch();
@@ -26,84 +32,16 @@ std::string lastPathComponent(const std::string& path) {
     return path.substr(begin, end + 1 - begin);
 }
 
-json sessionJSON(const Session& session) {
-    std::string preview;
-    if (!session.messages.empty()) {
-        const Message& first = session.messages.front();
-        if (auto content = first.find("content"); content != first.end())
-            preview = firstGraphemes(content->second, 160);
-    }
+json sessionJSON(const StoredSession& session) {
     return {
         {"id", session.id},
         {"title", session.title},
-        {"preview", preview},
+        {"preview", session.preview},
         {"source", lastPathComponent(session.cwd)},
-        {"message_count", session.messages.size()},
+        {"message_count", session.messageCount},
         {"started_at", session.started + referenceDateOffset},
         {"last_active", session.lastActive + referenceDateOffset},
     };
-}
-
-namespace {
-
-bool readString(const json& object, const char* key, std::string& out) {
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-}
-
-bool readNumber(const json& object, const char* key, double& out) {
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_number()) return false;
-    out = it->get<double>();
-    return true;
-}
-
-bool readMessages(const json& object, std::vector<Message>& out) {
-    auto it = object.find("messages");
-    if (it == object.end() || !it->is_array()) return false;
-    for (const json& item : *it) {
-        if (!item.is_object()) return false;
-        Message message;
-        for (const auto& [key, value] : item.items()) {
-            if (!value.is_string()) return false;
-            message.emplace(key, value.get<std::string>());
-        }
-        out.push_back(std::move(message));
-    }
-    return true;
-}
-
-std::optional<Session> decodeSession(const json& object) {
-    if (!object.is_object()) return std::nullopt;
-    Session session;
-    if (!readString(object, "id", session.id) || !readString(object, "title", session.title) ||
-        !readString(object, "cwd", session.cwd) ||
-        !readNumber(object, "started", session.started) ||
-        !readNumber(object, "lastActive", session.lastActive) ||
-        !readMessages(object, session.messages))
-        return std::nullopt;
-    // Optional, but a present value of another type is as wrong as a missing required key.
-    if (auto it = object.find("claudeSessionId"); it != object.end() && !it->is_null()) {
-        if (!it->is_string()) return std::nullopt;
-        session.claudeSessionId = it->get<std::string>();
-    }
-    return session;
-}
-
-} // namespace
-
-std::optional<Sessions> decodeSessions(const std::string& bytes) {
-    json document = json::parse(bytes, nullptr, false);
-    if (!document.is_object()) return std::nullopt;
-    Sessions sessions;
-    for (const auto& [key, value] : document.items()) {
-        auto session = decodeSession(value);
-        if (!session) return std::nullopt;
-        sessions.emplace(key, std::move(*session));
-    }
-    return sessions;
 }
 
 namespace {
@@ -169,25 +107,10 @@ void appendMember(std::string& out, std::string_view key, std::string_view value
     appendString(out, value);
 }
 
-void appendMessages(std::string& out, const std::vector<Message>& messages) {
-    out += '[';
-    for (const Message& message : messages) {
-        if (out.back() != '[') out += ',';
-        out += '{';
-        for (const auto& [key, value] : message) {
-            if (out.back() != '{') out += ',';
-            appendMember(out, key, value);
-        }
-        out += '}';
-    }
-    out += ']';
-}
-
-} // namespace
-
-// Keys in nlohmann's order (sorted), so the bytes match a dump of the whole document.
-std::string encodeSession(const std::string& key, const Session& session) {
-    std::string out;
+// The members before "messages" and after it, in nlohmann's order (sorted keys), so the
+// bytes match a dump of the whole document.
+template <class Fields>
+void appendHead(std::string& out, const std::string& key, const Fields& session) {
     appendString(out, key);
     out += ":{";
     if (session.claudeSessionId) {
@@ -198,11 +121,113 @@ std::string encodeSession(const std::string& key, const Session& session) {
     out += ',';
     appendMember(out, "id", session.id);
     out += ",\"lastActive\":" + json(session.lastActive).dump() + ",\"messages\":";
-    appendMessages(out, session.messages);
+}
+
+template <class Fields>
+void appendTail(std::string& out, const Fields& session) {
     out += ",\"started\":" + json(session.started).dump() + ',';
     appendMember(out, "title", session.title);
     out += '}';
+}
+
+void appendMessageObject(std::string& out, const Message& message) {
+    out += '{';
+    for (const auto& [key, value] : message) {
+        if (out.back() != '{') out += ',';
+        appendMember(out, key, value);
+    }
+    out += '}';
+}
+
+// Where the string whose inside begins at `at` ends (its closing quote), in encoded text.
+std::size_t stringEnd(std::string_view text, std::size_t at) {
+    for (;; ++at) {
+        at = text.find('"', at);
+        std::size_t slashes = 0;
+        while (text[at - 1 - slashes] == '\\')
+            ++slashes;
+        if (slashes % 2 == 0) return at;
+    }
+}
+
+// Past the encoded message that begins at `at` ('{') and the comma after it, if any.
+std::size_t messageEnd(std::string_view messages, std::size_t at) {
+    ++at;
+    while (messages[at] == '"') {
+        at = stringEnd(messages, stringEnd(messages, at + 1) + 3) + 1; // key, ':"', value
+        if (messages[at] == ',') ++at;
+    }
+    return messages[at + 1] == ',' ? at + 2 : at + 1;
+}
+
+// The first message's "content", unescaped and cut, from an encoded array of messages.
+std::string previewOf(std::string_view messages) {
+    std::size_t at = 2; // past '[{'
+    while (messages.size() > 2 && messages[at] == '"') {
+        std::size_t keyEnd = stringEnd(messages, at + 1),
+                    valueEnd = stringEnd(messages, keyEnd + 3);
+        if (messages.substr(at, keyEnd + 1 - at) == "\"content\"") {
+            std::string content;
+            appendUnescaped(content, messages.substr(keyEnd + 3, valueEnd - keyEnd - 3));
+            return firstGraphemes(content, previewLimit);
+        }
+        at = valueEnd + (messages[valueEnd + 1] == ',' ? 2 : 1);
+    }
+    return {};
+}
+
+} // namespace
+
+std::string encodeSession(const std::string& key, const Session& session) {
+    std::string out;
+    appendHead(out, key, session);
+    out += '[';
+    for (const Message& message : session.messages) {
+        if (out.back() != '[') out += ',';
+        appendMessageObject(out, message);
+    }
+    out += ']';
+    appendTail(out, session);
     return out;
+}
+
+void encodeStoredSession(const std::string& key, StoredSession& session,
+                         std::span<const std::string_view> messageParts, std::size_t count,
+                         bool firstChanged) {
+    std::string out;
+    std::size_t size = key.size() + session.cwd.size() + session.id.size() + session.title.size() +
+                       session.claudeSessionId.value_or("").size() + 160;
+    for (std::string_view part : messageParts)
+        size += part.size();
+    out.reserve(size);
+    appendHead(out, key, session);
+    session.messagesAt = out.size();
+    for (std::string_view part : messageParts)
+        out += part;
+    session.messagesSize = out.size() - session.messagesAt;
+    appendTail(out, session);
+    // Parts may point into the old text: it goes only now.
+    session.encoded = std::make_shared<const std::string>(std::move(out));
+    session.messageCount = count;
+    if (firstChanged) session.preview = previewOf(session.messagesJSON());
+}
+
+void appendMessage(const std::string& key, StoredSession& session, std::string_view role,
+                   std::string_view content, std::size_t keep) {
+    std::string added = "{";
+    appendMember(added, "content", content);
+    added += ',';
+    appendMember(added, "role", role);
+    added += '}';
+    const std::string_view old = session.messagesJSON();
+    const std::size_t count = session.messageCount + 1;
+    const std::size_t dropped = count > keep ? count - std::max<std::size_t>(keep, 1) : 0;
+    std::size_t from = 1; // past '['
+    for (std::size_t i = 0; i < dropped; ++i)
+        from = messageEnd(old, from);
+    const std::string_view kept = old.substr(from, old.size() - 1 - from);
+    const std::string_view parts[] = {"[", kept, kept.empty() ? "" : ",", added, "]"};
+    encodeStoredSession(key, session, parts, count - dropped, dropped > 0 || count == 1);
 }
 
 std::vector<std::string_view> sessionsFileParts(const std::vector<EncodedSession>& members) {
@@ -216,10 +241,9 @@ std::vector<std::string_view> sessionsFileParts(const std::vector<EncodedSession
     return parts;
 }
 
-std::string encodeSessions(const Sessions& sessions) {
-    std::vector<EncodedSession> members;
-    for (const auto& [key, session] : sessions)
-        members.push_back(std::make_shared<const std::string>(encodeSession(key, session)));
+namespace {
+
+std::string joined(const std::vector<EncodedSession>& members) {
     const auto parts = sessionsFileParts(members);
     std::size_t size = 0;
     for (std::string_view part : parts)
@@ -229,6 +253,22 @@ std::string encodeSessions(const Sessions& sessions) {
     for (std::string_view part : parts)
         file += part;
     return file;
+}
+
+} // namespace
+
+std::string encodeSessions(const Sessions& sessions) {
+    std::vector<EncodedSession> members;
+    for (const auto& [key, session] : sessions)
+        members.push_back(std::make_shared<const std::string>(encodeSession(key, session)));
+    return joined(members);
+}
+
+std::string encodeSessions(const StoredSessions& sessions) {
+    std::vector<EncodedSession> members;
+    for (const auto& [key, session] : sessions)
+        members.push_back(session.encoded);
+    return joined(members);
 }
 
 } // namespace pavix

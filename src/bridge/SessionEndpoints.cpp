@@ -21,12 +21,14 @@ asio::awaitable<HTTPResponse> Bridge::createSession(Call call) {
     co_return HTTPResponse::json(200, {{"session", {{"id", id}}}});
 }
 
+// The messages as the sessions file holds them, which is as the API writes them.
 asio::awaitable<HTTPResponse> Bridge::sessionMessages(Call call) {
-    json messages = json::array();
-    if (const Session* session = sessions_.find(call.captures.at(0)))
-        for (const Message& message : session->messages)
-            messages.push_back(message);
-    co_return HTTPResponse::json(200, {{"data", std::move(messages)}});
+    const StoredSession* session = sessions_.find(call.captures.at(0));
+    const std::string_view messages = session ? session->messagesJSON() : "[]";
+    std::string body;
+    body.reserve(messages.size() + 9);
+    body.append("{\"data\":").append(messages) += '}';
+    co_return HTTPResponse::jsonText(200, std::move(body));
 }
 
 asio::awaitable<HTTPResponse> Bridge::deleteSession(Call call) {

@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::size_t titleLimit = 80;
 constexpr std::size_t messageLimit = 200;
+constexpr std::string_view noMessages[] = {"[]"};
 
 } // namespace
 
@@ -35,9 +36,6 @@ SessionStore::SessionStore(asio::any_io_executor executor, fs::path file,
             return writeFileAtomically(path, parts, 0600);
         };
     load();
-    // Before the loop runs, so that no write ever encodes more than what changed.
-    for (const auto& [id, session] : sessions_)
-        encoded_.emplace(id, std::make_shared<const std::string>(encodeSession(id, session)));
 }
 
 fs::path SessionStore::defaultFile() {
@@ -47,10 +45,10 @@ fs::path SessionStore::defaultFile() {
 void SessionStore::load() {
     removeLeftoverTemporaries(file_);
     std::error_code ec;
-    auto bytes = readFile(file_);
+    auto bytes = readFile(file_, sessionsFilePadding);
     if (!bytes && !fs::exists(fs::symlink_status(file_, ec))) return; // a first start
     if (bytes) {
-        if (auto sessions = decodeSessions(*bytes)) {
+        if (auto sessions = decodeSessions(std::move(*bytes))) {
             sessions_ = std::move(*sessions);
             return;
         }
@@ -63,8 +61,7 @@ void SessionStore::load() {
         log("sessions file " + problem + " and couldn't be set aside: " + file_.string());
 }
 
-void SessionStore::changed(const std::string& id) {
-    encoded_.erase(id);
+void SessionStore::changed() {
     ++changes_;
     if (!writing_) write();
 }
@@ -72,11 +69,8 @@ void SessionStore::changed(const std::string& id) {
 void SessionStore::write() {
     std::vector<EncodedSession> members;
     members.reserve(sessions_.size());
-    for (const auto& [id, session] : sessions_) {
-        EncodedSession& member = encoded_[id];
-        if (!member) member = std::make_shared<const std::string>(encodeSession(id, session));
-        members.push_back(member);
-    }
+    for (const auto& [id, session] : sessions_)
+        members.push_back(session.encoded);
     writing_ = true;
     worker_.post(
         [writer = writer_, file = file_, members = std::move(members)] {
@@ -112,7 +106,7 @@ asio::awaitable<void> SessionStore::saved() {
         asio::use_awaitable);
 }
 
-const Session* SessionStore::find(const std::string& id) const {
+const StoredSession* SessionStore::find(const std::string& id) const {
     auto it = sessions_.find(id);
     return it == sessions_.end() ? nullptr : &it->second;
 }
@@ -126,15 +120,16 @@ std::string SessionStore::defaultProject() const {
 }
 
 json SessionStore::summaries() const {
-    std::vector<const Session*> order;
+    std::vector<const StoredSession*> order;
     order.reserve(sessions_.size());
     for (const auto& [id, session] : sessions_)
         order.push_back(&session);
-    std::stable_sort(order.begin(), order.end(), [](const Session* a, const Session* b) {
-        return a->lastActive > b->lastActive;
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [](const StoredSession* a, const StoredSession* b) {
+                         return a->lastActive > b->lastActive;
+                     });
     json list = json::array();
-    for (const Session* session : order)
+    for (const StoredSession* session : order)
         list.push_back(sessionJSON(*session));
     return list;
 }
@@ -143,56 +138,55 @@ std::string SessionStore::create(std::string id, std::optional<std::string> titl
                                  std::optional<std::string> folder) {
     if (id.empty()) id = newSessionId();
     if (sessions_.contains(id)) return id;
-    Session session;
+    StoredSession& session = sessions_[id];
     session.id = id;
     session.title = firstGraphemes(title.value_or("task"), titleLimit);
     session.cwd = folder ? std::move(*folder) : defaultProject();
     session.started = session.lastActive = referenceNow();
-    sessions_.emplace(id, std::move(session));
-    changed(id);
+    encodeStoredSession(id, session, noMessages, 0, true);
+    changed();
     return id;
 }
 
 void SessionStore::remove(const std::string& id) {
-    if (sessions_.erase(id) > 0 || saveFailing_) changed(id);
+    if (sessions_.erase(id) > 0 || saveFailing_) changed();
 }
 
-Session SessionStore::addPrompt(const std::string& id, const std::string& prompt,
-                                std::optional<std::string> folder) {
+StoredSession SessionStore::addPrompt(const std::string& id, const std::string& prompt,
+                                      std::optional<std::string> folder) {
     auto it = sessions_.find(id);
     if (it == sessions_.end()) {
-        Session session;
+        StoredSession session;
         session.id = id;
         session.title = firstGraphemes(prompt, titleLimit);
         session.cwd = folder ? std::move(*folder) : defaultProject();
         session.started = referenceNow();
+        encodeStoredSession(id, session, noMessages, 0, true);
         it = sessions_.emplace(id, std::move(session)).first;
     }
-    Session& session = it->second;
+    StoredSession& session = it->second;
     session.lastActive = referenceNow();
-    session.messages.push_back({{"role", "user"}, {"content", prompt}});
-    changed(id);
+    appendMessage(id, session, "user", prompt);
+    changed();
     return session;
 }
 
 void SessionStore::setClaudeSessionId(const std::string& id, std::string claudeSessionId) {
     auto it = sessions_.find(id);
     if (it == sessions_.end()) return;
-    it->second.claudeSessionId = std::move(claudeSessionId);
-    changed(id);
+    StoredSession& session = it->second;
+    session.claudeSessionId = std::move(claudeSessionId);
+    const std::string_view messages[] = {session.messagesJSON()};
+    encodeStoredSession(id, session, messages, session.messageCount, false);
+    changed();
 }
 
 void SessionStore::addReply(const std::string& id, const std::string& reply) {
     if (reply.empty()) return;
     if (auto it = sessions_.find(id); it != sessions_.end()) {
-        auto& messages = it->second.messages;
-        messages.push_back({{"role", "assistant"}, {"content", reply}});
-        if (messages.size() > messageLimit)
-            messages.erase(messages.begin(),
-                           messages.begin() +
-                               static_cast<std::ptrdiff_t>(messages.size() - messageLimit));
         it->second.lastActive = referenceNow();
-        changed(id);
+        appendMessage(id, it->second, "assistant", reply, messageLimit);
+        changed();
     }
 }
 

@@ -28,7 +28,8 @@ using SessionsWriter = std::function<Status(const std::filesystem::path& file,
 /// The stored conversations, kept in memory and written to one file after changes.
 /// Loop-affine: use it only on the Bridge's event loop. The writes run on a worker thread,
 /// one at a time: changes made while one is under way are written together by the next,
-/// from each session's encoded text, which is kept until the session changes.
+/// from each session's encoded text. That text alone holds a session's messages: a change
+/// re-encodes its session from the old text, and the messages are never decoded.
 class SessionStore {
 public:
     /// Loads `file`. A missing file gives an empty store. A present file that cannot be read
@@ -43,8 +44,8 @@ public:
     /// "bridge-sessions.json" in the configuration folder.
     static std::filesystem::path defaultFile();
 
-    const Sessions& all() const { return sessions_; }
-    const Session* find(const std::string& id) const;
+    const StoredSessions& all() const { return sessions_; }
+    const StoredSession* find(const std::string& id) const;
 
     /// The working folder for a new session; creates the workspace when it is the one.
     std::string defaultProject() const;
@@ -68,8 +69,8 @@ public:
     /// characters of `prompt`, working in `folder`, else defaultProject()), gets the user
     /// message `prompt` and a new `lastActive`; saved. Returns a copy of the session as it
     /// now stands.
-    Session addPrompt(const std::string& id, const std::string& prompt,
-                      std::optional<std::string> folder = std::nullopt);
+    StoredSession addPrompt(const std::string& id, const std::string& prompt,
+                            std::optional<std::string> folder = std::nullopt);
 
     /// Claude Code's own session id for resuming.
     void setClaudeSessionId(const std::string& id, std::string claudeSessionId);
@@ -88,9 +89,9 @@ public:
 
 private:
     void load();
-    /// Counts a change of session `id` and starts a write unless one is under way (whose
-    /// completion then starts the next).
-    void changed(const std::string& id);
+    /// Counts a change and starts a write unless one is under way (whose completion then
+    /// starts the next).
+    void changed();
     void write();
     void written(std::uint64_t upTo, const Status& outcome);
 
@@ -98,10 +99,9 @@ private:
     std::filesystem::path file_;
     std::optional<std::string> project_;
     SessionsWriter writer_;
-    Sessions sessions_;
-    std::map<std::string, EncodedSession> encoded_; ///< kept until the session changes
-    std::uint64_t changes_ = 0;                     ///< changes made so far
-    std::uint64_t writtenChanges_ = 0;              ///< changes the last finished write held
+    StoredSessions sessions_;
+    std::uint64_t changes_ = 0;        ///< changes made so far
+    std::uint64_t writtenChanges_ = 0; ///< changes the last finished write held
     bool writing_ = false;
     bool saveFailing_ = false;
     /// Those awaiting `saved()`, each with the count of changes it waits for, in order.

@@ -8,6 +8,10 @@ HTTPResponse HTTPResponse::json(std::int64_t status, const nlohmann::json& value
     return HTTPResponse(status, compactJSON(value).value_or("{}"), nullptr);
 }
 
+HTTPResponse HTTPResponse::jsonText(std::int64_t status, std::string body) {
+    return HTTPResponse(status, std::move(body), nullptr);
+}
+
 HTTPResponse HTTPResponse::error(std::int64_t status, std::string_view message) {
     return json(status, {{"error", message}});
 }

@@ -21,6 +21,8 @@ public:
     /// A JSON response; the value is serialized now, compactly with "/" unescaped,
     /// and becomes "{}" when it cannot be serialized (e.g. invalid UTF-8 in a string).
     static HTTPResponse json(std::int64_t status, const nlohmann::json& value);
+    /// A JSON response whose body is already serialized (as `json` would have it).
+    static HTTPResponse jsonText(std::int64_t status, std::string body);
     /// {"error": message} with `status`.
     static HTTPResponse error(std::int64_t status, std::string_view message);
     /// 204 with no body.

@@ -31,10 +31,13 @@ Error systemError(const fs::path& path, int code) {
     return Error{path.string() + ": " + std::strerror(code)};
 }
 
-std::optional<std::string> readFile(const fs::path& path) {
+std::optional<std::string> readFile(const fs::path& path, std::size_t spare) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     std::string bytes;
+    // Room for it all at once: growing by doubling would hold two copies at times.
+    if (struct stat info{}; ::fstat(fd, &info) == 0 && info.st_size > 0)
+        bytes.reserve(static_cast<std::size_t>(info.st_size) + spare);
     char chunk[65536];
     for (;;) {
         ssize_t n = ::read(fd, chunk, sizeof chunk);

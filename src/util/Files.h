@@ -16,8 +16,9 @@ std::filesystem::path homeFolder();
 /// "Library/Application Support/pavix" under the home folder.
 std::filesystem::path configFolder();
 
-/// The whole file, or nothing when it cannot be read.
-std::optional<std::string> readFile(const std::filesystem::path& path);
+/// The whole file, or nothing when it cannot be read. Its capacity leaves `spare` bytes
+/// beyond it (for a parser that reads past the end).
+std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t spare = 0);
 
 /// Replaces `path` with `bytes` so that readers see the old file or the whole new one:
 /// a temporary file in the same folder, created with `mode` from its first byte,

@@ -1,6 +1,10 @@
 #include "util/Json.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
 
 namespace pavix {
 
@@ -24,11 +28,37 @@ json objectOrEmpty(std::string_view text) {
 
 namespace {
 
+constexpr auto npos = std::string_view::npos;
+
 template <class Test>
 const json* memberAt(const json& object, const char* key, Test test) {
     if (!object.is_object()) return nullptr;
     auto found = object.find(key);
     return found != object.end() && test(*found) ? &*found : nullptr;
+}
+
+// One \uXXXX escape's value, or nothing when its four hexadecimal digits are not there.
+std::optional<std::uint32_t> hexEscape(std::string_view inside, std::size_t at) {
+    std::uint32_t value = 0;
+    if (inside.size() < at + 6 || inside[at] != '\\' || inside[at + 1] != 'u') return std::nullopt;
+    auto digits = inside.substr(at + 2, 4);
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + 4, value, 16);
+    if (error != std::errc() || end != digits.data() + 4) return std::nullopt;
+    return value;
+}
+
+void appendCodePoint(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+        out += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+        out += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
 }
 
 } // namespace
@@ -137,6 +167,76 @@ void appendUnescaped(std::string& out, std::string_view escaped) {
             out.push_back(c);
         }
     }
+}
+
+bool unescapeJSON(std::string_view inside, std::string& out) {
+    out.clear();
+    for (std::size_t at = 0; at < inside.size();) {
+        std::size_t slash = std::min(inside.find('\\', at), inside.size());
+        out.append(inside.substr(at, slash - at));
+        if (slash == inside.size()) break;
+        if (slash + 1 == inside.size()) return false;
+        constexpr std::string_view from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
+        if (std::size_t i = from.find(inside[slash + 1]); i != std::string_view::npos) {
+            out += to[i];
+            at = slash + 2;
+            continue;
+        }
+        auto c = hexEscape(inside, slash);
+        at = slash + 6;
+        if (c && *c >= 0xD800 && *c < 0xDC00) { // a high surrogate: its low half must follow
+            auto low = hexEscape(inside, at);
+            if (!low || *low < 0xDC00 || *low > 0xDFFF) return false;
+            c = 0x10000 + ((*c - 0xD800) << 10) + (*low - 0xDC00);
+            at += 6;
+        }
+        if (!c || (*c >= 0xDC00 && *c <= 0xDFFF)) return false;
+        appendCodePoint(out, *c);
+    }
+    return true;
+}
+
+bool isEscapedAsWritten(std::string_view inside) {
+    for (std::size_t at = inside.find('\\'); at != std::string_view::npos;
+         at = inside.find('\\', at)) {
+        if (std::string_view("\"\\bfnrt").find(inside[at + 1]) != std::string_view::npos) {
+            at += 2;
+            continue;
+        }
+        auto c = hexEscape(inside, at);
+        if (!c || *c >= 0x20 || std::string_view("\b\t\n\f\r").find(char(*c)) != npos) return false;
+        constexpr std::string_view hex = "0123456789abcdef";
+        const char written[] = {'0', '0', hex[*c >> 4], hex[*c & 15]};
+        if (inside.substr(at + 2, 4) != std::string_view(written, 4)) return false;
+        at += 6;
+    }
+    return true;
+}
+
+std::optional<double> jsonNumber(std::string_view token) {
+    token = token.substr(0, token.find_last_not_of(" \t\n\r") + 1);
+    std::size_t at = token.starts_with('-') ? 1 : 0;
+    auto digits = [&] {
+        const std::size_t from = at;
+        while (at < token.size() && token[at] >= '0' && token[at] <= '9')
+            ++at;
+        return at - from;
+    };
+    const std::size_t whole = digits();
+    bool integer = true, good = whole == 1 || (whole > 1 && token[at - whole] != '0');
+    if (good && at < token.size() && token[at] == '.') {
+        ++at;
+        integer = false;
+        good = digits() > 0;
+    }
+    if (good && at < token.size() && (token[at] == 'e' || token[at] == 'E')) {
+        at += at + 1 < token.size() && (token[at + 1] == '+' || token[at + 1] == '-') ? 2 : 1;
+        integer = false;
+        good = digits() > 0;
+    }
+    const double value = std::strtod(std::string(token).c_str(), nullptr);
+    if (!good || at != token.size() || !std::isfinite(value)) return std::nullopt;
+    return integer && value == 0 ? 0.0 : value;
 }
 
 } // namespace pavix

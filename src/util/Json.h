@@ -41,4 +41,17 @@ void appendEscaped(std::string& out, std::string_view text);
 /// inside whose escapes are the short ones or \u00xx.
 void appendUnescaped(std::string& out, std::string_view escaped);
 
+/// Sets `out` to the text of a JSON string's inside, which must be UTF-8 without control
+/// bytes (as a parser that checked the document leaves it). False on a bad escape, a lone
+/// surrogate included, as strict parsers have it.
+bool unescapeJSON(std::string_view inside, std::string& out);
+
+/// Whether a JSON string's inside is escaped exactly as appendEscaped writes it.
+bool isEscapedAsWritten(std::string_view inside);
+
+/// A JSON number token's value as nlohmann's parser reads it (strtod's: an exponent too
+/// small gives 0, not an error; an integer "-0" is 0), or nothing when it is not a JSON
+/// number or is too big for a double. White space after it is ignored.
+std::optional<double> jsonNumber(std::string_view token);
+
 } // namespace pavix

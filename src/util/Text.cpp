@@ -93,11 +93,24 @@ std::string validUTF8(std::string_view text) {
     return valid;
 }
 
+// Walks only as far as the cut: a huge text costs no more than its first clusters.
 std::string firstGraphemes(std::string_view text, std::size_t count) {
-    auto starts = clusterStarts(text);
-    std::size_t clusters = starts.size() - 1;
-    if (count >= clusters) return std::string(text.substr(0, starts.back()));
-    return std::string(text.substr(0, starts[count]));
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    utf8proc_int32_t previous = -1, state = 0;
+    std::size_t at = 0, clusters = 0;
+    while (at < text.size()) {
+        utf8proc_int32_t value;
+        auto n =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &value);
+        if (n <= 0) break; // valid text only: stop quietly at a bad byte
+        if (previous < 0 || utf8proc_grapheme_break_stateful(previous, value, &state)) {
+            if (clusters == count) break;
+            ++clusters;
+        }
+        previous = value;
+        at += static_cast<std::size_t>(n);
+    }
+    return std::string(text.substr(0, at));
 }
 
 std::string lastGraphemes(std::string_view text, std::size_t count) {

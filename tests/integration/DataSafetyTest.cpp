@@ -28,13 +28,13 @@ using Shapes = std::map<std::string, std::pair<std::string, std::vector<std::str
 std::optional<Shapes> stored(const BridgeServer& server) {
     auto bytes = readFile(sessionsFile(server));
     if (!bytes) return fs::exists(sessionsFile(server)) ? std::nullopt : std::optional(Shapes{});
-    auto sessions = decodeSessions(*bytes);
-    if (!sessions) return std::nullopt;
+    if (!decodeSessions(*bytes)) return std::nullopt;
     Shapes shapes;
-    for (const auto& [id, session] : *sessions) {
-        shapes[id].first = session.title;
-        for (const Message& message : session.messages)
-            if (message.at("role") == "user") shapes[id].second.push_back(message.at("content"));
+    const json sessions = json::parse(*bytes);
+    for (const auto& [id, session] : sessions.items()) {
+        shapes[id].first = session["title"];
+        for (const json& message : session["messages"])
+            if (message["role"] == "user") shapes[id].second.push_back(message["content"]);
     }
     return shapes;
 }

@@ -7,6 +7,7 @@
 #include "util/Files.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <csignal>
@@ -75,12 +76,33 @@ protected:
 
 TEST(SessionsCodec, KeepsTheFirstEncodersBytesAndRoundTrips) {
     EXPECT_EQ(encodeSessions(codecSample()), codecBytes);
-    EXPECT_EQ(encodeSessions({}), "{}");
+    EXPECT_EQ(encodeSessions(Sessions{}), "{}");
     auto decoded = decodeSessions(codecBytes);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(encodeSessions(*decoded), codecBytes);
     EXPECT_EQ(decoded->at("a").claudeSessionId, "c-1");
     EXPECT_EQ(decoded->at("b").claudeSessionId, std::nullopt);
+    // Written by hand or by another program: spacing, key order and escapes the encoder does
+    // not write, numbers it writes otherwise, duplicate keys (the last counts), zeros after
+    // the end. The store keeps it as the encoder writes it, as a decode-and-encode always did.
+    decoded = decodeSessions(
+        std::string(
+            "\xEF\xBB\xBF{ \"b\" : {\"title\":\"t\\u00e9\\/\", \"messages\" : [ "
+            "{\"role\":\"user\", \"content\":\"x\", \"content\":\"h\\ud83d\\ude00\\u001F\"}, "
+            "{\"content\":\"a\\/b\", \"role\":\"assistant\"} ],\n \"started\": 1e3, "
+            "\"lastActive\": -0, \"id\":\"b\", \"cwd\": 5, \"cwd\":\"/p\", "
+            "\"claudeSessionId\": null, \"x\": [1, {\"y\": true}]},\r\n\t\"a\": 7, "
+            "\"a\": {\"cwd\":\"\",\"id\":\"a\",\"lastActive\":2.5,\"messages\":[],"
+            "\"started\":1,\"title\":\"q\"} } ") +
+        std::string(2, '\0') + "}");
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(
+        encodeSessions(*decoded),
+        R"({"a":{"cwd":"","id":"a","lastActive":2.5,"messages":[],"started":1.0,"title":"q"},)"
+        R"("b":{"cwd":"/p","id":"b","lastActive":0.0,"messages":[{"content":"h😀\u001f",)"
+        R"("role":"user"},{"content":"a/b","role":"assistant"}],"started":1000.0,)"
+        R"("title":"té/"}})");
+    EXPECT_EQ(decoded->at("b").preview, "h😀\x1f");
     // Any wrong part makes the whole file undecodable.
     const std::string good =
         R"({"x":{"cwd":"","id":"x","lastActive":1,"messages":[],"started":2,"title":""}})";
@@ -123,10 +145,13 @@ TEST_F(Store, RepliesKeepTheLast200Messages) {
         store->addReply("z", "m" + std::to_string(i));
     store->addPrompt("z", "one more");
     store->addReply("z", "reply");
-    const auto& kept = store->find("z")->messages;
+    const StoredSession& z = *store->find("z");
+    const auto kept = nlohmann::json::parse(z.messagesJSON());
     ASSERT_EQ(kept.size(), 200u);
-    EXPECT_EQ(kept[0].at("content"), "m2");
-    EXPECT_EQ(kept[199].at("content"), "reply");
+    EXPECT_EQ(z.messageCount, 200u);
+    EXPECT_EQ(kept[0]["content"], "m2");
+    EXPECT_EQ(z.preview, "m2");
+    EXPECT_EQ(kept[199]["content"], "reply");
 }
 
 // Twenty creates while the first write is held: the first write holds one, the next all the
@@ -170,10 +195,20 @@ TEST_F(Store, WritesAreAtomicPrivateAndGroupedWhileOneIsUnderWay) {
     EXPECT_NE(err.find("] sessions saved again\n"), std::string::npos) << err;
 
     EXPECT_EQ(readText(home.path() / "old"), "{}"); // replaced, never rewritten in place
-    EXPECT_EQ(decodeSessions(readText(file)), store->all());
+    EXPECT_EQ(readText(file), encodeSessions(store->all()));
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     for (const auto& entry : fs::directory_iterator(home.configFolder()))
         EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+}
+
+// The store's own writer replaces the file too: a reader holding the old one keeps it whole.
+TEST_F(Store, ItsOwnWriterReplacesTheFileNeverRewritesIt) {
+    writeText(file, "{}", 0600);
+    fs::create_hard_link(file, home.path() / "old");
+    auto store = open();
+    save(*store, [&] { store->create("new", "t"); });
+    EXPECT_EQ(readText(home.path() / "old"), "{}");
+    EXPECT_EQ(readText(file), encodeSessions(store->all()));
 }
