@@ -11,7 +11,7 @@ namespace pavix {
 namespace fs = std::filesystem;
 
 Result<std::optional<std::string>> conversationFolder(const nlohmann::json& body,
-                                                      const Session* stored) {
+                                                      const StoredSession* stored) {
     auto member = body.find("folder");
     if (member == body.end()) return std::optional<std::string>();
     const Error unusable{"folder must be the absolute path of an existing folder"};

@@ -15,6 +15,6 @@ namespace pavix {
 /// message, when the member is not the absolute path of an existing folder (a symbolic link
 /// to one is fine), or when `stored`, the conversation as already stored, works elsewhere.
 Result<std::optional<std::string>> conversationFolder(const nlohmann::json& body,
-                                                      const Session* stored);
+                                                      const StoredSession* stored);
 
 } // namespace pavix
