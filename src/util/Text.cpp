@@ -108,8 +108,14 @@ std::string lastGraphemes(std::string_view text, std::size_t count) {
     return std::string(text.substr(from, starts.back() - from));
 }
 
-std::string trimSpaces(std::string_view text) {
-    return trim(text, isHorizontalSpace);
+std::string_view trimSpaces(std::string_view text) {
+    // A header line may be megabytes long: only its ends are looked at, in place.
+    auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && isSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    return text;
 }
 
 std::string trimWhitespaceAndNewlines(std::string_view text) {

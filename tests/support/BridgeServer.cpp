@@ -108,6 +108,14 @@ std::string BridgeServer::log() const {
     return readText(scratch_.path() / "bridge.log");
 }
 
+long BridgeServer::statusKiB(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with(field + ":")) {
+    }
+    return line.empty() ? 0 : std::stol(line.substr(field.size() + 1));
+}
+
 std::vector<json> BridgeServer::record(const std::string& kind, std::size_t count) const {
     std::vector<json> entries;
     eventually(

@@ -60,6 +60,8 @@ public:
     const std::string& key() const { return options_.key; }
     const TempHome& home() const { return home_; }
     std::string log() const;
+    /// A "kB" line of the service's /proc/<pid>/status ("VmRSS", "VmHWM").
+    long statusKiB(const std::string& field) const;
     HTTPClient client() const { return HTTPClient(port_, options_.key); }
 
     /// What the agents recorded of `kind` ("start", "stdin", "signal", "approval", ...)
