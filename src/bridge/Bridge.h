@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/RefusalLog.h"
 #include "bridge/RunRegistry.h"
 #include "bridge/SessionStore.h"
 #include "config/BridgeConfig.h"
@@ -32,7 +33,8 @@ public:
     asio::awaitable<HTTPResponse> handle(HTTPRequest request);
     /// From the head alone: 401 for a request without the right key (all but GET
     /// /health need it), so that a stranger's body is never read; trusted with the key.
-    HeadVerdict checkHead(const HTTPRequest& head) const;
+    /// Refusals are logged by peer address (RefusalLog).
+    HeadVerdict checkHead(const HTTPRequest& head);
 
     /// Stops every run, including any started meanwhile, and completes once every run has
     /// finished, its process has ended (a stop ends in SIGKILL, so within seconds) and
@@ -76,6 +78,7 @@ private:
     std::filesystem::path approvalServer_;
     SessionStore sessions_;
     RunRegistry runs_;
+    RefusalLog refusals_;
     /// A start is under way: it counts as a run from its check until its run is registered.
     bool starting_ = false;
     /// The sign-in check's last answer: health checks may come many times a second.

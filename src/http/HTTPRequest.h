@@ -14,6 +14,7 @@ struct HTTPRequest {
     std::map<std::string, std::string> headers; ///< names lower case; values trimmed
     std::string body;                           ///< exactly Content-Length bytes
     bool remoteIsLoopback = false;
+    std::string remoteAddress; ///< the peer's IP address as text (IPv4 for a mapped one)
 
     /// The token after "Bearer " (scheme matched without regard to case), trimmed;
     /// never empty when present.

@@ -84,7 +84,7 @@ asio::awaitable<void> answerEarly(std::shared_ptr<tcp::socket> socket,
     closeGracefully(*socket);
 }
 
-asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool loopback,
+asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, Accepted peer,
                                       std::shared_ptr<Service> service) {
     std::shared_ptr<ReadBudget> budget(service, &service->budget);
     // At the deadline the socket is closed under the reader, which then ends with nothing.
@@ -98,8 +98,8 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool 
             socket->close(ignored);
         });
     };
-    ReadOutcome read =
-        co_await readRequest(socket, loopback, budget, {service, &service->check}, armDeadline);
+    ReadOutcome read = co_await readRequest(socket, peer.loopback, std::move(peer.address), budget,
+                                            {service, &service->check}, armDeadline);
     deadline.cancel();
     if (read.answer) {
         co_await answerEarly(socket, budget, std::move(read));
@@ -131,7 +131,7 @@ void serveAccepted(tcp::acceptor& acceptor, tcp protocol, Accepted accepted,
         ::close(accepted.fd);
         return;
     }
-    spawn(socket->get_executor(), serveConnection(socket, accepted.loopback, std::move(service)),
+    spawn(socket->get_executor(), serveConnection(socket, std::move(accepted), std::move(service)),
           "connection");
 }
 

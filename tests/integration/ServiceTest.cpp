@@ -1,7 +1,10 @@
 // The service as the phone and the command line meet it: which requests need the key and
 // get what, the agent's version and sign-in state, the log, and the commands' words.
 #include "BridgeServer.h"
+#include "Loop.h"
 #include "RunProgram.h"
+
+#include "bridge/RefusalLog.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +12,9 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <regex>
 
+using namespace pavix;
 using namespace pavix::test;
 
 namespace {
@@ -23,6 +28,20 @@ std::string request(const std::string& line, const std::string& authorization = 
     std::string text = line + " HTTP/1.1\r\nHost: x\r\n";
     if (!authorization.empty()) text += "Authorization: " + authorization + "\r\n";
     return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// An address of this machine that is not loopback (empty when there is none): a connection
+// from it to itself never leaves the machine, yet its peer is no loopback peer.
+std::string ownAddress() {
+    std::string own;
+    ifaddrs* addresses = nullptr;
+    ::getifaddrs(&addresses);
+    for (auto* entry = addresses; entry && own.empty(); entry = entry->ifa_next)
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
+            !(entry->ifa_flags & IFF_LOOPBACK))
+            own = ::inet_ntoa(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr);
+    ::freeifaddrs(addresses);
+    return own;
 }
 
 } // namespace
@@ -92,22 +111,20 @@ TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
     auto announced = log.find("] pavix-bridge on port " + std::to_string(bridge.port()) + "\n");
     EXPECT_NE(announced, std::string::npos) << log;
     EXPECT_GT(log.find("] listening\n"), announced) << log;
+    // Nine refusals: the first logged at once, the others counted for the minute's end;
+    // never a key presented.
+    auto refusals = log.find("] unauthorized requests from 127.0.0.1: 1\n");
+    EXPECT_NE(refusals, std::string::npos) << log;
+    EXPECT_EQ(log.rfind("unauthorized requests"), refusals + 2) << log; // the only line
+    for (const std::string& presented : {wrongLast, wrongFirst, key.substr(0, key.size() - 1)})
+        EXPECT_EQ(log.find(presented), std::string::npos) << presented;
 }
 
 // The approval tool runs on this machine: the same key from another address is refused.
 TEST(Service, TheApprovalRelayAnswersOnlyLoopbackPeers) {
     BridgeServer bridge;
     ASSERT_TRUE(bridge.start());
-    // An address of this machine that is not loopback: a connection from it to itself
-    // never leaves the machine, yet its peer is no loopback peer.
-    std::string own;
-    ifaddrs* addresses = nullptr;
-    ::getifaddrs(&addresses);
-    for (auto* entry = addresses; entry && own.empty(); entry = entry->ifa_next)
-        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
-            !(entry->ifa_flags & IFF_LOOPBACK))
-            own = ::inet_ntoa(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr);
-    ::freeifaddrs(addresses);
+    const std::string own = ownAddress();
     if (own.empty()) GTEST_SKIP() << "no address but loopback here";
     auto from = [&](const std::string& bytes) {
         Connection connection(bridge.port(), own);
@@ -116,6 +133,31 @@ TEST(Service, TheApprovalRelayAnswersOnlyLoopbackPeers) {
     };
     EXPECT_EQ(from(request("POST /internal/approve", "Bearer " + key, "{}")).json(), unauthorized);
     EXPECT_EQ(from(request("GET /api/sessions")).json(), (json{{"data", json::array()}}));
+    // Refused for its key, the peer is named.
+    EXPECT_EQ(from(request("GET /api/sessions", "")).json(), unauthorized);
+    EXPECT_NE(bridge.log().find("] unauthorized requests from " + own + ": 1\n"),
+              std::string::npos);
+}
+
+// Counted per peer, told once per interval; a quiet peer is forgotten, and past the
+// table's budget the rest count together.
+TEST(Service, RefusedKeysAreCountedPerPeerAndLoggedOncePerInterval) {
+    asio::io_context loop;
+    RefusalLog refusals(loop.get_executor(), 200ms);
+    testing::internal::CaptureStderr();
+    for (const char* peer : {"192.0.2.1", "192.0.2.1", "192.0.2.1", "2001:db8::1"})
+        refusals.note(peer);
+    runFor(loop, 500ms); // the first interval ends: the two unlogged ones are told
+    refusals.note("192.0.2.1");
+    runFor(loop, 1s); // its next ends with one, the one after with none: forgotten
+    refusals.note("192.0.2.1");
+    for (std::size_t i = 0; i <= RefusalLog::maxPeers; ++i)
+        refusals.note("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    refusals.note("192.0.2.2");
+    std::string told = std::regex_replace(testing::internal::GetCapturedStderr(),
+                                          std::regex(".*requests from (10\\..*\n)?"), "");
+    EXPECT_EQ(told, "192.0.2.1: 1\n2001:db8::1: 1\n192.0.2.1: 2\n192.0.2.1: 1\n192.0.2.1: 1\n"
+                    "other addresses: 1\n");
 }
 
 TEST(Service, CommandWords) {
