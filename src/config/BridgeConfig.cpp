@@ -72,6 +72,10 @@ std::optional<BridgeConfig> BridgeConfig::decode(const std::string& bytes) {
     config.key = key->get<std::string>();
     if (!readOptional(object, "settings", config.settings)) return std::nullopt;
     if (!readOptional(object, "project", config.project)) return std::nullopt;
+    if (auto listen = object.find("listen"); listen != object.end() && !listen->is_null())
+        config.listen = listen->is_string()
+                            ? listen->get<std::string>()
+                            : listen->dump(-1, ' ', false, json::error_handler_t::replace);
     return config;
 }
 
@@ -79,6 +83,7 @@ std::string BridgeConfig::encode() const {
     json object = {{"port", port}, {"key", key}};
     if (settings) object["settings"] = *settings;
     if (project) object["project"] = *project;
+    if (listen) object["listen"] = *listen;
     // Invalid UTF-8 cannot come from a decoded file or a fresh key; replace rather than throw.
     return object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

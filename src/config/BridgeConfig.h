@@ -15,6 +15,11 @@ struct BridgeConfig {
     std::string key;
     std::optional<std::string> settings;
     std::optional<std::string> project;
+    /// The one address to listen on; every interface when absent. Not checked here: a
+    /// value that is no address stops `serve`, never the file from decoding (which would
+    /// replace it, key and all). A "listen" that is not a string is kept as its JSON
+    /// text, which is no address either.
+    std::optional<std::string> listen;
 
     /// Reads the file; when it is missing or undecodable, writes a fresh one (new key,
     /// port 8790, settings "direct") and returns that. A decodable file is never touched;

@@ -2,6 +2,7 @@
 // get what, the agent's version and sign-in state, the log, and the commands' words.
 #include "BridgeServer.h"
 #include "Loop.h"
+#include "LoopbackPort.h"
 #include "RunProgram.h"
 
 #include "bridge/RefusalLog.h"
@@ -158,6 +159,38 @@ TEST(Service, RefusedKeysAreCountedPerPeerAndLoggedOncePerInterval) {
                                           std::regex(".*requests from (10\\..*\n)?"), "");
     EXPECT_EQ(told, "192.0.2.1: 1\n2001:db8::1: 1\n192.0.2.1: 2\n192.0.2.1: 1\n192.0.2.1: 1\n"
                     "other addresses: 1\n");
+}
+
+// "listen" in bridge.json: that address only, and 127.0.0.1 for the approval tool. Anything
+// else stops the service at start: no address (a value of another type included), or one
+// that cannot be bound.
+TEST(Service, ListensWhereItIsTold) {
+    const std::string health = "GET /health HTTP/1.1\r\n\r\n";
+    for (const std::string& listen : {std::string("127.0.0.1"), ownAddress()}) {
+        if (listen.empty()) continue; // no address but loopback here
+        BridgeServer::Options options;
+        options.listen = listen;
+        BridgeServer bridge(options);
+        ASSERT_TRUE(bridge.start());
+        EXPECT_EQ(bridge.client().post("/internal/approve", {{"run", "r"}}).json()["choice"],
+                  "deny");
+        Connection there(bridge.port(), listen);
+        EXPECT_TRUE(there.send(health) && !there.receiveAll().empty()) << listen;
+        EXPECT_FALSE(Connection(bridge.port(), "127.0.0.2").send(health)) << "every interface";
+        EXPECT_NE(bridge.log().find("] pavix-bridge on " + listen + " port "), std::string::npos);
+    }
+    TempHome home;
+    const std::string port = std::to_string(freePort());
+    for (const auto& [listen, reason] : std::vector<std::pair<json, std::string>>{
+             {"localhost", R"(listen address "localhost" is not an IP address)"},
+             {json::array({"::1"}), R"(listen address "["::1"]" is not an IP address)"},
+             {"192.0.2.1", "can't listen on 192.0.2.1 port " + port + ": "}}) {
+        writeText(home.configFolder() / "bridge.json",
+                  json({{"port", std::stoi(port)}, {"key", key}, {"listen", listen}}).dump());
+        auto result = runBridge({"serve"}, {{"PAVIX_CLAUDE_PATH", FAKE_CLAUDE_PATH}});
+        EXPECT_EQ(result.status, 1) << listen;
+        EXPECT_NE(result.err.find("] couldn't start: " + reason), std::string::npos) << result.err;
+    }
 }
 
 TEST(Service, CommandWords) {

@@ -63,6 +63,7 @@ void BridgeServer::setScenario(json scenario) {
     json config = {{"port", port_}, {"key", options_.key}};
     if (options_.settings) config["settings"] = *options_.settings;
     if (options_.project) config["project"] = *options_.project;
+    if (options_.listen) config["listen"] = *options_.listen;
     writeText(home_.configFolder() / "bridge.json", config.dump(), 0600);
     EnvironmentChanges changes = {
         {"HOME", home_.path().string()},

@@ -38,6 +38,7 @@ public:
         std::string key = "test-key-5f1d8c2a9b7e4d3c";
         std::optional<std::string> settings = "direct";
         std::optional<std::string> project;
+        std::optional<json> listen; ///< bridge.json's "listen", when given
         /// Added to (or, with nullopt, removed from) the service's environment.
         EnvironmentChanges environment;
     };
