@@ -48,7 +48,11 @@ std::string ownAddress() {
 } // namespace
 
 TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
-    BridgeServer bridge;
+    TempFolder elsewhere; // the service's own CLAUDE_CONFIG_DIR: runs never see it, nor this
+    writeText(elsewhere.path() / ".credentials.json", "{}", 0600);
+    BridgeServer::Options options;
+    options.environment = {{"CLAUDE_CONFIG_DIR", elsewhere.path().string()}};
+    BridgeServer bridge(options);
     bridge.setScenario({{"version", "3.4.5 (Claude Code)\n"}});
     ASSERT_TRUE(bridge.start());
     std::string wrongLast = key, wrongFirst = key;
