@@ -210,6 +210,11 @@ TEST(MCPMode, ReadsToTheEndAndAnswersInKind) {
     };
     const std::string invalid =
         R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"})";
+    // A ping of `size` bytes.
+    auto ofSize = [](std::size_t size) {
+        const std::string start = R"({"id":5,"method":"ping","_":")";
+        return start + std::string(size - start.size() - 2, ' ') + "\"}";
+    };
     // Each line and its reply: compact, keys in order, "/" unescaped, the id as it came.
     const std::vector<std::pair<std::string, std::string>> rows = {
         {R"({"jsonrpc":"2.0","id":"a/b","method":"ping","params":7})", pong(R"("a/b")")},
@@ -221,6 +226,8 @@ TEST(MCPMode, ReadsToTheEndAndAnswersInKind) {
         {R"({"id":"i","method":"initialize"})", initialized(R"("i")", "2025-11-25")},
         {R"({"id":[2.5],"method":"ping"})", invalid},
         {R"({"id":{"a":1},"method":"tools/call"})", invalid},
+        {ofSize((4 << 20) + 1), ""}, // over 4 MiB: dropped like a line that is not JSON
+        {ofSize(4 << 20), pong("5")},
         {R"({"id":4,"method":"Ping"})",
          R"({"error":{"code":-32601,"message":"Method not found"},"id":4,"jsonrpc":"2.0"})"},
         {R"({"method":"tools/call","params":{"arguments":{"tool_name":"Bash"}}})", ""},
