@@ -230,7 +230,8 @@ asio::awaitable<std::string_view> EventLog::Reader::next(std::size_t maxBytes) {
         auto [error] = co_await wake_.async_wait(asio::as_tuple(asio::use_awaitable));
         std::erase(log_->waiting_, this);
         if (!error && !cancelled_) {
-            frames_ = ":\n\n";
+            // A comment line alone: no client makes an (empty) event of it.
+            frames_ = ":\n";
             co_return frames_;
         }
     }

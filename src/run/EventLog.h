@@ -96,7 +96,7 @@ public:
 
     /// Waits until there is something to send and returns it: the frames of the next
     /// events ("data: " + JSON + "\n\n"), as many whole ones as fit in `maxBytes` but at
-    /// least one; with ids, a ":" comment line after 15 seconds without an event. Empty
+    /// least one; with ids, a comment line ":\n" after 15 seconds without an event. Empty
     /// once the log is closed and read to its end, or after `cancel()`. The bytes stay
     /// valid until the next call.
     asio::awaitable<std::string_view> next(std::size_t maxBytes);
