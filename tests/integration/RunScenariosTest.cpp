@@ -475,6 +475,9 @@ TEST_P(RunScenario, Plays) {
     EXPECT_EQ(get("?ids&after=" + std::to_string(all.size() - 1)), replay(all.size() - 1, true));
     EXPECT_EQ(get("?ids", "Last-Event-ID: " + std::to_string(all.size()) + "\r\n"),
               replay(all.size(), true));
+    // Past the last event however many digits: nothing left to send.
+    EXPECT_EQ(get("?after=18446744073709551616"), replay(all.size()));
+    EXPECT_EQ(get("", "Last-Event-ID: 0" + std::string(40, '9') + "\r\n"), replay(all.size()));
 
     for (const auto& start : bridge.record("start")) // the version probe's too
         EXPECT_EQ(start["fds"], json({0, 1, 2})) << "a descriptor of the service leaked";
