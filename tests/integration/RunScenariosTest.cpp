@@ -611,12 +611,30 @@ TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
     const std::size_t lastTwo = whole.rfind("data: ", whole.rfind("data: ") - 1);
     EXPECT_TRUE(events(runs[0], "?after=399") ==
                 whole.substr(0, whole.find("\r\n\r\n") + 4) + whole.substr(lastTwo));
-    std::ifstream status("/proc/" + std::to_string(bridge.pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
-    }
     // Six runs of 26 MB each: most of it must be on disk (the sanitizers keep memory).
-    EXPECT_TRUE(sanitized || std::stol(line.substr(6)) < 128 << 10) << line;
+    EXPECT_TRUE(sanitized || bridge.statusKiB("VmRSS") < 128 << 10) << bridge.statusKiB("VmRSS");
+}
+
+// With the disk refusing their events, the oldest finished runs are forgotten instead, so
+// that memory stays within its budget.
+TEST(Runs, WithTheDiskRefusingEventsTheOldestFinishedRunsAreForgotten) {
+    BridgeServer bridge;
+    bridge.setScenario(turn({{{"init", true}},
+                             {{"repeat", {{{"delta", std::string(65536, 'x')}}}}, {"times", 400}},
+                             {{"result", {{"result", "done"}}}}}));
+    ASSERT_TRUE(bridge.start());
+    writeText(bridge.home().configFolder() / "run-logs", "no folder for the files");
+    auto client = bridge.client();
+    Strings runs;
+    for (int i = 0; i < 4; ++i) { // 26 MB of events each: two fit in memory
+        runs.push_back(startRun(client, {{"input", "Go"}}));
+        client.events("/v1/runs/" + runs.back() + "/events").rest(60s);
+    }
+    EXPECT_TRUE(eventually([&] { return client.get("/v1/runs/" + runs[1]).status == 404; }));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(client.get("/v1/runs/" + runs[i]).status, i < 2 ? 404 : 200) << i;
+        EXPECT_EQ(bridge.log().find("] forgot run " + runs[i] + ": ") != std::string::npos, i < 2);
+    }
 }
 
 // Missing, Claude Code is named as what to install, and found once installed; an update
