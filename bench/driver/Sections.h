@@ -20,6 +20,9 @@ void measureApi(const Programs& programs, const Options& options, Report& report
 void measureFootprint(const Programs& programs, const Options& options, Report& report);
 /// Save and load times and sizes of the sessions file.
 void measureStore(const Options& options, Report& report);
+/// What strangers and inputs can make the service spend: /health behind huge header lines,
+/// memory with thousands of stalled readers, the `mcp` mode's peak after a huge line.
+void measureBudgets(const Programs& programs, const Options& options, Report& report);
 /// The Google Benchmark micro-benchmarks, folded into the report.
 void measureMicro(const Programs& programs, const Options& options, Report& report);
 
