@@ -37,7 +37,8 @@ int serve() {
     // Every request's one way into the service.
     auto handler = [&bridge](HTTPRequest request) { return bridge.handle(std::move(request)); };
     auto checkHead = [&bridge](const HTTPRequest& head) { return bridge.checkHead(head); };
-    auto server = HTTPServer::create(loop.get_executor(), config->port, handler, checkHead);
+    auto server =
+        HTTPServer::create(loop.get_executor(), config->listen, config->port, handler, checkHead);
     if (!server) {
         log("couldn't start: " + server.error().description);
         return 1;
@@ -58,7 +59,8 @@ int serve() {
         });
         spawn(loop.get_executor(), shutDownThenLoop(bridge, loop), "stopping");
     });
-    log("pavix-bridge on port " + std::to_string(config->port));
+    log("pavix-bridge on " + (config->listen ? *config->listen + " " : std::string()) + "port " +
+        std::to_string(config->port));
     // Only a listener failure or a stop signal ends the loop; the guard keeps it running.
     auto guard = asio::make_work_guard(loop);
     loop.run();

@@ -27,7 +27,7 @@ int setup(const std::vector<std::string>&) {
     if (!config) return fail("couldn't create the config: ", config.error());
     std::printf("%s\n", pairingLine(*config).c_str());
     // Scripts and pipes get the one line only; a person at a terminal gets it to scan.
-    if (::isatty(STDOUT_FILENO)) std::fputs(pairingGuide(*config, std::nullopt).c_str(), stdout);
+    if (::isatty(STDOUT_FILENO)) std::fputs(pairingGuide(*config, config->listen).c_str(), stdout);
     return 0;
 }
 

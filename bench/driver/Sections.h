@@ -25,6 +25,9 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
 void measureStore(const Options& options, Report& report);
 /// Start-up and memory with a long history, a long title's peak, listing after long prompts.
 void measureHistory(const Programs& programs, const Options& options, Report& report);
+/// What strangers and inputs can make the service spend: /health behind huge header lines,
+/// memory with thousands of stalled readers, the `mcp` mode's peak after a huge line.
+void measureBudgets(const Programs& programs, const Options& options, Report& report);
 /// The Google Benchmark micro-benchmarks, folded into the report.
 void measureMicro(const Programs& programs, const Options& options, Report& report);
 

@@ -1,5 +1,5 @@
 // Runs every benchmark, prints the table of figures and writes them as JSON.
-// Usage: bench_driver [--quick] [--reps N] [--only relay,parallel,api,footprint,store,history,micro]
+// Usage: bench_driver [--quick] [--reps N] [--only relay,parallel,api,footprint,store,history,budgets,micro]
 //                     [--json PATH]
 
 #include "Report.h"
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
             json = argv[++i];
         } else {
             std::fprintf(stderr, "usage: bench_driver [--quick] [--reps N] [--only "
-                                 "relay,parallel,api,footprint,store,history,micro] [--json PATH]\n");
+                                 "relay,parallel,api,footprint,store,history,budgets,micro] [--json PATH]\n");
             return 2;
         }
     }
@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
         {"footprint", measureFootprint},
         {"store", [](const Programs&, const Options& o, Report& r) { measureStore(o, r); }},
         {"history", measureHistory},
+        {"budgets", measureBudgets},
         {"micro", measureMicro},
     };
     for (const Section& section : sections) {

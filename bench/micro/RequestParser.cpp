@@ -62,4 +62,17 @@ void parseManyHeaderLines(benchmark::State& state) {
 }
 BENCHMARK(parseManyHeaderLines)->RangeMultiplier(10)->Range(1'000, 100'000)->Complexity();
 
+// A stranger's head with one 1.95 MB header line, parsed and asked for its key: the cost
+// should be a few passes over the bytes, nothing per character beyond that.
+void parseHugeHeaderLine(benchmark::State& state) {
+    const std::string request = "GET /api/jobs HTTP/1.1\r\nAuthorization: Bearer " +
+                                std::string(1'950'000, 'k') + "\r\n\r\n";
+    for (auto _ : state) {
+        auto parsed = pavix::parseRequest(request, false);
+        benchmark::DoNotOptimize(parsed.request.bearer());
+    }
+    state.SetBytesProcessed(std::int64_t(state.iterations() * request.size()));
+}
+BENCHMARK(parseHugeHeaderLine);
+
 } // namespace

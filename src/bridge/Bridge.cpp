@@ -77,7 +77,8 @@ Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstal
     , claude_(std::move(claude))
     , approvalServer_(Installer::currentBinary())
     , sessions_(executor_, SessionStore::defaultFile(), config_.project)
-    , runs_(executor_, configFolder() / "run-logs") {
+    , runs_(executor_, configFolder() / "run-logs")
+    , refusals_(executor_) {
     log("claude code: " + (claude_.binary ? claude_.binary->string() : "not found") + " " +
         claude_.version.value_or(""));
     if (config_.unusableMaxRuns)
@@ -112,10 +113,11 @@ const std::vector<Bridge::Endpoint>& Bridge::endpoints() {
     return table;
 }
 
-HeadVerdict Bridge::checkHead(const HTTPRequest& head) const {
+HeadVerdict Bridge::checkHead(const HTTPRequest& head) {
     auto token = head.bearer();
     if (token && sameKey(*token, config_.key)) return {std::nullopt, true};
     if (head.method == "GET" && head.path == "/health") return {};
+    refusals_.note(head.remoteAddress);
     return {HTTPResponse::error(401, "unauthorized"), false};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/RefusalLog.h"
 #include "bridge/RunRegistry.h"
 #include "bridge/SessionStore.h"
 #include "config/BridgeConfig.h"
@@ -34,7 +35,8 @@ public:
     asio::awaitable<HTTPResponse> handle(HTTPRequest request);
     /// From the head alone: 401 for a request without the right key (all but GET
     /// /health need it), so that a stranger's body is never read; trusted with the key.
-    HeadVerdict checkHead(const HTTPRequest& head) const;
+    /// Refusals are logged by peer address (RefusalLog).
+    HeadVerdict checkHead(const HTTPRequest& head);
 
     /// Stops every run, including any started meanwhile, and completes once every run has
     /// finished, its process has ended (a stop ends in SIGKILL, so within seconds) and
@@ -82,6 +84,7 @@ private:
     std::filesystem::path approvalServer_;
     SessionStore sessions_;
     RunRegistry runs_;
+    RefusalLog refusals_;
     /// The stored sessions of the starts under way: each counts as a run of its session from
     /// its checks until its run is registered or the start is refused.
     std::multiset<std::string> starting_;

@@ -18,6 +18,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <charconv>
+#include <limits>
 
 namespace pavix {
 
@@ -41,7 +42,8 @@ HTTPResponse noSuchRun() {
     return HTTPResponse::error(404, "no such run");
 }
 
-// A resume point: a decimal number of events already received, or nothing.
+// A resume point: a decimal number of events already received, or nothing. A number too
+// large to hold is past every event there can be: after the last one.
 std::optional<std::size_t> eventNumber(const std::map<std::string, std::string>& values,
                                        const std::string& key) {
     auto found = values.find(key);
@@ -49,7 +51,9 @@ std::optional<std::size_t> eventNumber(const std::map<std::string, std::string>&
     std::size_t number = 0;
     const std::string& text = found->second;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (end != text.data() + text.size()) return std::nullopt;
+    if (error == std::errc::result_out_of_range) return std::numeric_limits<std::size_t>::max();
+    if (error != std::errc()) return std::nullopt;
     return number;
 }
 

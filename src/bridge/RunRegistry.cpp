@@ -3,6 +3,8 @@
 #include "Log.h"
 #include "run/ClaudeRun.h"
 
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 
 namespace pavix {
@@ -16,7 +18,8 @@ bool active(const ClaudeRun& run) {
 } // namespace
 
 RunRegistry::RunRegistry(asio::any_io_executor executor, std::filesystem::path folder)
-    : folder_(std::move(folder))
+    : executor_(executor)
+    , folder_(std::move(folder))
     , worker_(std::move(executor)) {
     // Scratch files lose their names at once; this takes what a crash left in between.
     std::error_code ignored;
@@ -62,21 +65,40 @@ void RunRegistry::stopActive() {
 
 void RunRegistry::keepWithinMemory() {
     std::size_t kept = 0;
+    std::vector<std::shared_ptr<ClaudeRun>> beyond;
     for (std::size_t i = runs_.size(); i-- > 0;) { // newest first
         ClaudeRun& run = *runs_[i];
         if (!run.finished() || !run.inMemory()) continue;
         kept += run.memoryBytes();
         if (kept <= finishedRunsMemory) continue;
         kept -= run.memoryBytes();
-        std::error_code ignored;
-        std::filesystem::create_directories(folder_, ignored);
-        run.moveToFile(folder_, worker_, [this, alive = std::weak_ptr(alive_)](Status moved) {
+        beyond.push_back(runs_[i]);
+    }
+    if (beyond.empty()) return;
+    std::error_code ignored;
+    std::filesystem::create_directories(folder_, ignored);
+    for (const auto& run : beyond) {
+        auto onMoved = [this, alive = std::weak_ptr(alive_), id = run->id()](Status moved) {
             if (!alive.lock()) return;
             // One line when moving starts failing (a full disk), not one per run.
             if (!moved && !std::exchange(moveFailing_, true))
                 log("couldn't move old runs' events to files: " + moved.error().description);
-            if (moved) moveFailing_ = false;
-        });
+            if (moved) {
+                moveFailing_ = false;
+                return;
+            }
+            // Kept, it would hold finished runs past their budget for good. Not at once:
+            // this may be called from within the run itself.
+            asio::post(executor_, [this, alive, id] {
+                if (!alive.lock()) return;
+                auto it = std::find_if(runs_.begin(), runs_.end(),
+                                       [&](const auto& run) { return run->id() == id; });
+                if (it == runs_.end() || !(*it)->inMemory()) return;
+                runs_.erase(it);
+                log("forgot run " + id + ": no room for its events in memory or on disk");
+            });
+        };
+        run->moveToFile(folder_, worker_, std::move(onMoved));
     }
 }
 

@@ -39,10 +39,12 @@ public:
     /// Asks every active run that has not been asked yet to stop.
     void stopActive();
     /// Moves the events of the oldest finished runs into files, written off the loop,
-    /// until those in memory fit `finishedRunsMemory`.
+    /// until those in memory fit `finishedRunsMemory`. A run whose events the disk
+    /// refuses is forgotten (one log line each), so that memory still fits.
     void keepWithinMemory();
 
 private:
+    asio::any_io_executor executor_;
     std::filesystem::path folder_;
     FileWorker worker_;
     bool moveFailing_ = false;

@@ -84,6 +84,10 @@ std::optional<BridgeConfig> BridgeConfig::decode(const std::string& bytes) {
     if (!readOptional(object, "settings", config.settings)) return std::nullopt;
     if (!readOptional(object, "project", config.project)) return std::nullopt;
     readMaxRuns(object, config);
+    if (auto listen = object.find("listen"); listen != object.end() && !listen->is_null())
+        config.listen = listen->is_string()
+                            ? listen->get<std::string>()
+                            : listen->dump(-1, ' ', false, json::error_handler_t::replace);
     return config;
 }
 
@@ -93,6 +97,7 @@ std::string BridgeConfig::encode() const {
     if (project) object["project"] = *project;
     if (maxRuns) object["max_runs"] = *maxRuns;
     if (unusableMaxRuns) object["max_runs"] = json::parse(*unusableMaxRuns, nullptr, false);
+    if (listen) object["listen"] = *listen;
     // Invalid UTF-8 cannot come from a decoded file or a fresh key; replace rather than throw.
     return object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

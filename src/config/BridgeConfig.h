@@ -25,6 +25,11 @@ struct BridgeConfig {
     /// A present "max_runs" that was not usable, as written (compact JSON): the service says
     /// so at start, and it is written back unchanged.
     std::optional<std::string> unusableMaxRuns;
+    /// The one address to listen on; every interface when absent. Not checked here: a
+    /// value that is no address stops `serve`, never the file from decoding (which would
+    /// replace it, key and all). A "listen" that is not a string is kept as its JSON
+    /// text, which is no address either.
+    std::optional<std::string> listen;
 
     /// Reads the file; when it is missing or undecodable, writes a fresh one (new key,
     /// port 8790, settings "direct") and returns that. A decodable file is never touched;

@@ -13,7 +13,8 @@ Accepted acceptConnection(int listener) {
     socklen_t length = sizeof peer;
     int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
                        SOCK_CLOEXEC | SOCK_NONBLOCK);
-    return {fd, fd >= 0 && isLoopbackPeer(&peer)};
+    if (fd < 0) return {};
+    return {fd, isLoopbackPeer(&peer), peerAddress(&peer)};
 }
 
 // A silent connection waits in the kernel, not here, for about this many seconds; then it

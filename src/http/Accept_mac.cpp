@@ -17,7 +17,7 @@ Accepted acceptConnection(int listener) {
     setCloseOnExec(fd);
     int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    return {fd, isLoopbackPeer(&peer)};
+    return {fd, isLoopbackPeer(&peer), peerAddress(&peer)};
 }
 
 void deferAcceptUntilData(int) {} // nothing of the kind on macOS

@@ -7,10 +7,14 @@ namespace pavix {
 std::optional<std::string> HTTPRequest::bearer() const {
     auto header = headers.find("authorization");
     if (header == headers.end()) return std::nullopt;
-    if (toLowerASCII(header->second).rfind("bearer ", 0) != 0) return std::nullopt;
-    std::string token = trimSpaces(std::string_view(header->second).substr(7));
+    // In place: a stranger's Authorization line may be megabytes long.
+    std::string_view value = header->second;
+    constexpr std::string_view scheme = "bearer ";
+    if (value.size() < scheme.size() || toLowerASCII(value.substr(0, scheme.size())) != scheme)
+        return std::nullopt;
+    std::string_view token = trimSpaces(value.substr(scheme.size()));
     if (token.empty()) return std::nullopt;
-    return token;
+    return std::string(token);
 }
 
 } // namespace pavix

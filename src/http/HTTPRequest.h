@@ -20,6 +20,7 @@ struct HTTPRequest {
     /// The connection it came on, for a handler that must know whether its peer is still
     /// there (PeerWatch.h); null when it came on none.
     std::shared_ptr<PeerWatch> peer;
+    std::string remoteAddress; ///< the peer's IP address as text (IPv4 for a mapped one)
 
     /// The token after "Bearer " (scheme matched without regard to case), trimmed;
     /// never empty when present.

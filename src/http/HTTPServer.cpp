@@ -11,6 +11,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,6 +25,7 @@
 #include <string>
 #include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace pavix {
 
@@ -85,7 +87,7 @@ asio::awaitable<void> answerEarly(std::shared_ptr<tcp::socket> socket,
     closeGracefully(*socket);
 }
 
-asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool loopback,
+asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, Accepted peer,
                                       std::shared_ptr<Service> service) {
     std::shared_ptr<ReadBudget> budget(service, &service->budget);
     // At the deadline the socket is closed under the reader, which then ends with nothing.
@@ -99,8 +101,8 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, bool 
             socket->close(ignored);
         });
     };
-    ReadOutcome read =
-        co_await readRequest(socket, loopback, budget, {service, &service->check}, armDeadline);
+    ReadOutcome read = co_await readRequest(socket, peer.loopback, std::move(peer.address), budget,
+                                            {service, &service->check}, armDeadline);
     deadline.cancel();
     if (read.answer) {
         co_await answerEarly(socket, budget, std::move(read));
@@ -133,7 +135,7 @@ void serveAccepted(tcp::acceptor& acceptor, tcp protocol, Accepted accepted,
         ::close(accepted.fd);
         return;
     }
-    spawn(socket->get_executor(), serveConnection(socket, accepted.loopback, std::move(service)),
+    spawn(socket->get_executor(), serveConnection(socket, std::move(accepted), std::move(service)),
           "connection");
 }
 
@@ -144,7 +146,8 @@ bool listenerBroken(const error_code& error) {
            error == asio::error::fault || error == asio::error::operation_aborted;
 }
 
-error_code listenOn(tcp::acceptor& acceptor, tcp protocol, std::uint16_t port) {
+error_code listenOn(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
+    const tcp protocol = endpoint.protocol();
     error_code error;
     acceptor.open(protocol, error);
     if (error) return error;
@@ -155,7 +158,7 @@ error_code listenOn(tcp::acceptor& acceptor, tcp protocol, std::uint16_t port) {
     }
     acceptor.set_option(tcp::acceptor::reuse_address(true), error);
     if (error) return error;
-    acceptor.bind(tcp::endpoint(protocol, port), error);
+    acceptor.bind(endpoint, error);
     if (error) return error;
     acceptor.listen(tcp::socket::max_listen_connections, error);
     if (error) return error;
@@ -171,6 +174,21 @@ bool ipv6Missing(const error_code& error) {
            error == asio::error::operation_not_supported || error == asio::error::invalid_argument;
 }
 
+// Where a server told to listen on `address` listens: there, and on 127.0.0.1, where the
+// approval tool asks from this computer (no network reaches it), unless that is covered
+// already. Nothing for no address; a null endpoint when `address` is no IP address (a
+// host name could stand for several addresses, or change).
+std::vector<std::optional<tcp::endpoint>> endpointsOf(const std::optional<std::string>& address,
+                                                      std::uint16_t port) {
+    if (!address) return {};
+    error_code error;
+    const asio::ip::address ip = asio::ip::make_address(*address, error);
+    if (error) return {std::nullopt};
+    const asio::ip::address loopback = asio::ip::address_v4::loopback();
+    if (ip.is_unspecified() || ip == loopback) return {tcp::endpoint(ip, port)};
+    return {tcp::endpoint(ip, port), tcp::endpoint(loopback, port)};
+}
+
 } // namespace
 
 struct HTTPServer::Listener {
@@ -183,54 +201,79 @@ struct HTTPServer::Listener {
     bool started = false;
     bool stopped = false;
     bool pauseLogged = false;
+    bool announces = false; ///< logs "listening" (the first of a server's listeners)
 };
 
 Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
                                                        std::uint16_t port, Handler handler,
                                                        Duration requestDeadline) {
-    return create(std::move(executor), port, std::move(handler), HeadCheck(), requestDeadline);
+    return create(std::move(executor), std::nullopt, port, std::move(handler), HeadCheck(),
+                  requestDeadline);
 }
 
 Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
+                                                       const std::optional<std::string>& address,
                                                        std::uint16_t port, Handler handler,
                                                        HeadCheck check, Duration requestDeadline) {
     auto service = std::make_shared<Service>(std::move(handler), std::move(check), requestDeadline);
-    auto listener = std::make_shared<Listener>(executor, std::move(service));
-    error_code error = listenOn(listener->acceptor, tcp::v6(), port);
-    if (error && ipv6Missing(error)) {
-        listener->acceptor = tcp::acceptor(executor);
-        listener->protocol = tcp::v4();
-        error = listenOn(listener->acceptor, tcp::v4(), port);
+    std::vector<std::shared_ptr<Listener>> listeners;
+    error_code error;
+    if (!address) {
+        auto listener = std::make_shared<Listener>(executor, service);
+        error = listenOn(listener->acceptor, tcp::endpoint(tcp::v6(), port));
+        if (error && ipv6Missing(error)) {
+            listener->acceptor = tcp::acceptor(executor);
+            listener->protocol = tcp::v4();
+            error = listenOn(listener->acceptor, tcp::endpoint(tcp::v4(), port));
+        }
+        if (error) return Error{error.message()};
+        listeners.push_back(std::move(listener));
     }
-    if (error) return Error{error.message()};
-    return std::unique_ptr<HTTPServer>(new HTTPServer(std::move(listener)));
+    for (auto endpoint : endpointsOf(address, port)) {
+        if (!endpoint) return Error{"listen address \"" + *address + "\" is not an IP address"};
+        if (!listeners.empty()) // the port the first one got
+            endpoint->port(listeners.front()->acceptor.local_endpoint(error).port());
+        auto listener = std::make_shared<Listener>(executor, service);
+        listener->protocol = endpoint->protocol();
+        error = listenOn(listener->acceptor, *endpoint);
+        if (error)
+            return Error{"can't listen on " + endpoint->address().to_string() + " port " +
+                         std::to_string(endpoint->port()) + ": " + error.message()};
+        listeners.push_back(std::move(listener));
+    }
+    listeners.front()->announces = true;
+    return std::unique_ptr<HTTPServer>(new HTTPServer(std::move(listeners)));
 }
 
-HTTPServer::HTTPServer(std::shared_ptr<Listener> listener)
-    : listener_(std::move(listener)) {}
+HTTPServer::HTTPServer(std::vector<std::shared_ptr<Listener>> listeners)
+    : listeners_(std::move(listeners)) {}
 
 HTTPServer::~HTTPServer() {
-    listener_->stopped = true;
-    error_code ignored;
-    listener_->acceptor.close(ignored);
+    for (const auto& listener : listeners_) {
+        listener->stopped = true;
+        error_code ignored;
+        listener->acceptor.close(ignored);
+    }
 }
 
 void HTTPServer::start(std::function<void(const Error&)> onFailure) {
-    if (listener_->started) return;
-    listener_->started = true;
-    spawn(listener_->acceptor.get_executor(), acceptConnections(listener_, std::move(onFailure)),
-          "listener");
+    for (const auto& listener : listeners_) {
+        if (listener->started) continue;
+        listener->started = true;
+        spawn(listener->acceptor.get_executor(), acceptConnections(listener, onFailure),
+              "listener");
+    }
 }
 
 std::uint16_t HTTPServer::port() const {
     error_code error;
-    return listener_->acceptor.local_endpoint(error).port();
+    return listeners_.front()->acceptor.local_endpoint(error).port();
 }
 
 asio::awaitable<void> HTTPServer::acceptConnections(std::shared_ptr<Listener> listener,
                                                     std::function<void(const Error&)> onFailure) {
     if (listener->stopped) co_return;
-    log("listening");
+    if (listener->announces) log("listening");
     tcp::acceptor& acceptor = listener->acceptor;
     asio::steady_timer pause(acceptor.get_executor());
     for (;;) {

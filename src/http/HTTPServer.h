@@ -12,7 +12,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace pavix {
 
@@ -20,8 +23,9 @@ namespace pavix {
 /// handler with a JSON response or an event stream, then the connection is closed.
 /// A request whose head the head check refuses is answered at once, its body unread.
 /// Requests being read hold at most `requestBufferBudget` bytes together (ReadBudget).
-/// Listens on every interface (IPv6 dual-stack where available). Loop-affine: create,
-/// start and destroy it on the thread that runs its executor.
+/// Listens on one address (and loopback), or on every interface (IPv6 dual-stack where
+/// available).
+/// Loop-affine: create, start and destroy it on the thread that runs its executor.
 class HTTPServer {
 public:
     /// Called once per request, in the request's own coroutine; may take as long as it likes.
@@ -29,10 +33,13 @@ public:
     /// A connection that has not delivered a complete request by then is closed unanswered.
     static constexpr std::chrono::seconds defaultRequestDeadline{60};
 
-    /// Binds and listens on `port` (0 picks a free one, see `port()`); the error
-    /// describes why the listener could not be set up (e.g. the port is taken).
+    /// Binds and listens on `port` (0 picks a free one, see `port()`) of `address`, an
+    /// IPv4 or IPv6 address literal, and of 127.0.0.1 unless the address covers it
+    /// (the approval tool asks there), or of every interface without one; the error
+    /// describes why a listener could not be set up (not an address, the port is taken).
     static Result<std::unique_ptr<HTTPServer>>
-    create(asio::any_io_executor executor, std::uint16_t port, Handler handler, HeadCheck check,
+    create(asio::any_io_executor executor, const std::optional<std::string>& address,
+           std::uint16_t port, Handler handler, HeadCheck check,
            std::chrono::steady_clock::duration requestDeadline = defaultRequestDeadline);
     /// As above, without a head check: every body is read, no peer is trusted.
     static Result<std::unique_ptr<HTTPServer>>
@@ -52,10 +59,10 @@ public:
 
 private:
     struct Listener;
-    explicit HTTPServer(std::shared_ptr<Listener> listener);
+    explicit HTTPServer(std::vector<std::shared_ptr<Listener>> listeners);
     static asio::awaitable<void> acceptConnections(std::shared_ptr<Listener> listener,
                                                    std::function<void(const Error&)> onFailure);
-    std::shared_ptr<Listener> listener_;
+    std::vector<std::shared_ptr<Listener>> listeners_; ///< never empty
 };
 
 } // namespace pavix

@@ -97,7 +97,7 @@ Framing readHeaders(const std::vector<std::string_view>& lines, HTTPRequest& req
         auto colon = lines[i].find(':');
         if (colon == std::string_view::npos) continue;
         std::string name = toLowerASCII(lines[i].substr(0, colon));
-        std::string value = trimSpaces(lines[i].substr(colon + 1));
+        std::string value(trimSpaces(lines[i].substr(colon + 1)));
         if (name == "content-length") {
             std::int64_t announced = contentLength(value);
             framing.lengthsDisagree =

@@ -27,9 +27,11 @@ enum class Next { readMore, sendContinue, respond, answer, close };
 // points back at it, so it never moves.
 class Reading {
 public:
-    Reading(std::shared_ptr<tcp::socket> socket, bool loopback, ReadBudget& budget)
+    Reading(std::shared_ptr<tcp::socket> socket, bool loopback, std::string address,
+            ReadBudget& budget)
         : socket_(std::move(socket))
         , parser_(loopback)
+        , address_(std::move(address))
         , share_(budget, [this] { drop(); }) {}
     Reading(const Reading&) = delete;
     Reading& operator=(const Reading&) = delete;
@@ -54,6 +56,7 @@ private:
 
     std::shared_ptr<tcp::socket> socket_;
     RequestParser parser_;
+    std::string address_;
     ReadBudget::Share share_;
     bool headChecked_ = false;
     std::optional<HTTPResponse> answer_;
@@ -70,6 +73,7 @@ Next Reading::next(const HeadCheck& check) {
     if (state != State::body && state != State::complete) return Next::close;
     if (!headChecked_) {
         headChecked_ = true;
+        parser_.request().remoteAddress = std::move(address_);
         HeadVerdict verdict = check ? check(parser_.request()) : HeadVerdict{};
         if (verdict.refusal) {
             answer_ = std::move(verdict.refusal);
@@ -84,14 +88,14 @@ Next Reading::next(const HeadCheck& check) {
 } // namespace
 
 asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<tcp::socket> socket, bool loopback,
-                                         std::shared_ptr<ReadBudget> budget,
+                                         std::string address, std::shared_ptr<ReadBudget> budget,
                                          std::shared_ptr<const HeadCheck> check,
                                          std::function<void()> beforeWaiting) {
     error_code error;
     socket->non_blocking(true, error);
     // On the heap: clang 14 can keep a local whose address escapes out of the coroutine's
     // frame, which loses it across a suspension.
-    auto reading = std::make_unique<Reading>(socket, loopback, *budget);
+    auto reading = std::make_unique<Reading>(socket, loopback, std::move(address), *budget);
     bool drained = false;
     for (;;) {
         // Readiness is reported once per arrival, so wait only when nothing is left unread.

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace pavix {
 
@@ -27,11 +28,13 @@ struct ReadOutcome {
 /// all; then a head that carries "Expect: 100-continue" gets "100 Continue" unless its
 /// body has already arrived. A transfer coding other than chunked is answered 501.
 /// The request's memory counts against `budget` until it is handed on; a connection
-/// the budget drops ends unanswered. `loopback` says whether the peer is on this computer.
+/// the budget drops ends unanswered. `loopback` says whether the peer is on this computer,
+/// `address` what its IP address is (both reach the request and so the check).
 /// What is there is read at once; `beforeWaiting` runs once, before the first wait for
 /// more (a request that arrived whole never waits).
 asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<asio::ip::tcp::socket> socket,
-                                         bool loopback, std::shared_ptr<ReadBudget> budget,
+                                         bool loopback, std::string address,
+                                         std::shared_ptr<ReadBudget> budget,
                                          std::shared_ptr<const HeadCheck> check,
                                          std::function<void()> beforeWaiting);
 

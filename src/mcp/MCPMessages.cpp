@@ -2,6 +2,9 @@
 
 #include "util/Json.h"
 
+#include <algorithm>
+#include <array>
+
 namespace pavix::MCPApprove {
 
 namespace {
@@ -45,8 +48,21 @@ std::optional<std::string> replyLine(const json& id, const char* member, json va
     return text;
 }
 
+// The protocol versions this mode speaks, oldest first: tools and their calls are the same
+// in all of them.
+constexpr std::array<std::string_view, 4> protocolVersions = {"2024-11-05", "2025-03-26",
+                                                              "2025-06-18", "2025-11-25"};
+
+// The client's version when it is one of ours, else our newest: the client then decides
+// whether it can go on.
+std::string_view protocolVersion(const json& params) {
+    std::optional<std::string> asked = textMember(params, "protocolVersion");
+    auto known = std::find(protocolVersions.begin(), protocolVersions.end(), asked.value_or(""));
+    return known != protocolVersions.end() ? *known : protocolVersions.back();
+}
+
 json initializeResult(const json& params) {
-    return {{"protocolVersion", textMember(params, "protocolVersion").value_or("2025-06-18")},
+    return {{"protocolVersion", protocolVersion(params)},
             {"capabilities", {{"tools", json::object()}}},
             {"serverInfo", {{"name", "pavix"}, {"version", "1.0"}}}};
 }
@@ -108,6 +124,10 @@ Message readMessage(std::string_view line) {
     const json& params = objectMember(*message, "params");
     auto id = message->find("id");
     if (id == message->end()) return notification(*method, params);
+    // JSON-RPC ids are strings, numbers or null; anything else is no request to answer by it.
+    if (!id->is_string() && !id->is_number() && !id->is_null())
+        return answered(
+            replyLine(nullptr, "error", {{"code", -32600}, {"message", "Invalid Request"}}));
 
     if (*method == "initialize")
         return answered(replyLine(*id, "result", initializeResult(params)));

@@ -27,7 +27,8 @@ struct Message { // NOLINT(bugprone-exception-escape): nlohmann's moves do not t
 };
 
 /// Reads one line (without its line end). Lines nested deeper than `maximumNesting` are
-/// ignored; so is a reply that cannot be serialized.
+/// ignored; so is a reply that cannot be serialized. A request whose id is not a string, a
+/// number or null is answered JSON-RPC's Invalid Request with a null id.
 Message readMessage(std::string_view line);
 
 /// The answer to `call` once the person has chosen `choice`: "once" and "session" allow the

@@ -66,6 +66,19 @@ struct Unmap {
     void operator()(char* data) const { ::munmap(data, size); }
 };
 
+// The digits of `number`, for an "id:" line.
+std::string_view decimal(std::size_t number, char (&out)[24]) {
+    return {out, static_cast<std::size_t>(std::to_chars(out, out + sizeof out, number).ptr - out)};
+}
+
+// The bytes of the wire's frame of `entry`, event number `number`.
+std::size_t frameSize(const Entry& entry, bool withIds, std::size_t number) {
+    char digits[24];
+    std::size_t size = withIds ? 5 + decimal(number, digits).size() : 0; // "id: N\n"
+    size += 6 + 2; // "data: ", then the blank line
+    return size + (entry.isDelta ? deltaJSONSize(entry.payload.size()) : entry.payload.size());
+}
+
 std::unique_ptr<char, Unmap> mapBlock(std::size_t size) {
     void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
     if (data == MAP_FAILED) throw std::bad_alloc();
@@ -219,6 +232,9 @@ asio::awaitable<std::string_view> EventLog::Reader::next(std::size_t maxBytes) {
         const std::size_t end = live_ && log_->closed_ ? log_->closedAt_ : log_->count_;
         if (nextEvent_ < end) {
             render(log_->entriesAt(position_, maxBytes, scratch_), maxBytes, end);
+            // What was read from a file is in the frames now; many readers may be waiting
+            // on their writes at once, each should hold one buffer only.
+            std::string().swap(scratch_);
             co_return frames_;
         }
         if (log_->closed_) break;
@@ -230,11 +246,20 @@ asio::awaitable<std::string_view> EventLog::Reader::next(std::size_t maxBytes) {
         auto [error] = co_await wake_.async_wait(asio::as_tuple(asio::use_awaitable));
         std::erase(log_->waiting_, this);
         if (!error && !cancelled_) {
-            frames_ = ":\n\n";
+            // A comment line alone: no client makes an (empty) event of it.
+            frames_ = ":\n";
             co_return frames_;
         }
     }
     co_return std::string_view();
+}
+
+std::size_t EventLog::Reader::heldBytes() const {
+    const std::size_t inside = std::string().capacity(); // short strings need no more
+    auto held = [&](const std::string& buffer) {
+        return buffer.capacity() > inside ? buffer.capacity() : 0;
+    };
+    return held(frames_) + held(scratch_);
 }
 
 void EventLog::Reader::cancel() {
@@ -243,25 +268,35 @@ void EventLog::Reader::cancel() {
 }
 
 void EventLog::Reader::render(std::string_view entries, std::size_t maxBytes, std::size_t end) {
-    for (auto entry = entryAt(entries); entry && nextEvent_ < end; entry = entryAt(entries)) {
-        const std::size_t before = frames_.size();
+    // Sized first, so that the buffer holds exactly what is sent and never grows past it.
+    std::size_t count = 0, total = 0;
+    std::string_view rest = entries;
+    for (auto entry = entryAt(rest); entry && nextEvent_ + count < end; entry = entryAt(rest)) {
+        const std::size_t size = frameSize(*entry, withIds_, nextEvent_ + count + 1);
+        if (count > 0 && total + size > maxBytes) break; // the next write takes it
+        total += size;
+        ++count;
+        rest.remove_prefix(entry->size);
+    }
+    if (frames_.capacity() < total) { // frames_ is empty: grown exactly, not by doubling
+        std::string exact;
+        exact.reserve(total);
+        frames_.swap(exact);
+    }
+    for (; count > 0; --count) {
+        const Entry entry = *entryAt(entries);
         if (withIds_) {
-            char number[24];
-            auto end = std::to_chars(number, number + sizeof number, nextEvent_ + 1).ptr;
-            frames_.append("id: ").append(number, end).push_back('\n');
+            char digits[24];
+            frames_.append("id: ").append(decimal(nextEvent_ + 1, digits)).push_back('\n');
         }
         frames_ += "data: ";
-        if (entry->isDelta)
-            appendDeltaJSON(frames_, entry->payload);
+        if (entry.isDelta)
+            appendDeltaJSON(frames_, entry.payload);
         else
-            frames_ += entry->payload;
+            frames_ += entry.payload;
         frames_ += "\n\n";
-        if (frames_.size() > maxBytes && before > 0) {
-            frames_.resize(before); // the next write takes it
-            break;
-        }
-        entries.remove_prefix(entry->size);
-        position_ += entry->size;
+        entries.remove_prefix(entry.size);
+        position_ += entry.size;
         ++nextEvent_;
     }
 }

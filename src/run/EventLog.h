@@ -96,12 +96,15 @@ public:
 
     /// Waits until there is something to send and returns it: the frames of the next
     /// events ("data: " + JSON + "\n\n"), as many whole ones as fit in `maxBytes` but at
-    /// least one; with ids, a ":" comment line after 15 seconds without an event. Empty
+    /// least one; with ids, a comment line ":\n" after 15 seconds without an event. Empty
     /// once the log is closed and read to its end, or after `cancel()`. The bytes stay
-    /// valid until the next call.
+    /// valid until the next call, in a buffer of exactly their size; a buffer larger than
+    /// a log block (64 KiB) is let go at the next call.
     asio::awaitable<std::string_view> next(std::size_t maxBytes);
     /// Ends the reading: a waiting `next()` returns empty at once.
     void cancel();
+    /// The bytes the reader's buffers hold beyond themselves.
+    std::size_t heldBytes() const;
 
 private:
     friend class EventLog;

@@ -53,10 +53,19 @@ std::string_view endStatus(EventKind kind) {
     }
 }
 
+namespace {
+constexpr std::string_view deltaBefore = R"({"delta":")",
+                           deltaAfter = R"(","event":"message.delta"})";
+} // namespace
+
 void appendDeltaJSON(std::string& out, std::string_view escapedText) {
-    out += R"({"delta":")";
+    out += deltaBefore;
     out += escapedText;
-    out += R"(","event":"message.delta"})";
+    out += deltaAfter;
+}
+
+std::size_t deltaJSONSize(std::size_t escapedSize) {
+    return deltaBefore.size() + escapedSize + deltaAfter.size();
 }
 
 Event toolStarted(std::string_view tool, const json* input) {

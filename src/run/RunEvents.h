@@ -49,6 +49,8 @@ std::string_view endStatus(EventKind kind);
 
 /// Appends the text of the delta event whose escaped text is `escapedText`.
 void appendDeltaJSON(std::string& out, std::string_view escapedText);
+/// How many bytes appendDeltaJSON appends for an escaped text of `escapedSize` bytes.
+std::size_t deltaJSONSize(std::size_t escapedSize);
 Event toolStarted(std::string_view tool, const nlohmann::json* input);
 Event toolCompleted(std::string_view tool, double seconds, bool failed);
 Event approvalRequest(std::string_view tool, const nlohmann::json& input);

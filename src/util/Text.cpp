@@ -2,6 +2,8 @@
 
 #include <utf8proc.h>
 
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace pavix {
@@ -75,7 +77,26 @@ std::string trim(std::string_view text, Predicate isSpace) {
 } // namespace
 
 bool isValidUTF8(std::string_view text) {
-    return forEachCodePoint(text, [](const CodePoint&) {});
+    // Heads and most texts are ASCII: those bytes are skipped eight at a time, and only
+    // the rest decoded.
+    constexpr std::uint64_t highBits = 0x8080808080808080;
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    for (std::size_t at = 0; at < text.size();) {
+        std::uint64_t eight = highBits;
+        if (text.size() - at >= 8) std::memcpy(&eight, bytes + at, 8);
+        if ((eight & highBits) == 0) {
+            at += 8;
+        } else if (bytes[at] < 0x80) {
+            ++at;
+        } else {
+            utf8proc_int32_t value;
+            auto n = utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at),
+                                      &value);
+            if (n <= 0) return false;
+            at += static_cast<std::size_t>(n);
+        }
+    }
+    return true;
 }
 
 std::string validUTF8(std::string_view text) {
@@ -121,8 +142,14 @@ std::string lastGraphemes(std::string_view text, std::size_t count) {
     return std::string(text.substr(from, starts.back() - from));
 }
 
-std::string trimSpaces(std::string_view text) {
-    return trim(text, isHorizontalSpace);
+std::string_view trimSpaces(std::string_view text) {
+    // A header line may be megabytes long: only its ends are looked at, in place.
+    auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && isSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    return text;
 }
 
 std::string trimWhitespaceAndNewlines(std::string_view text) {

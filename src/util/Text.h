@@ -17,8 +17,8 @@ std::string firstGraphemes(std::string_view text, std::size_t count);
 /// The last `count` extended grapheme clusters of valid UTF-8 `text`.
 std::string lastGraphemes(std::string_view text, std::size_t count);
 
-/// Strips leading and trailing horizontal white space (tab and the space separators).
-std::string trimSpaces(std::string_view text);
+/// `text` without leading and trailing spaces and tabs (HTTP's optional white space).
+std::string_view trimSpaces(std::string_view text);
 
 /// Strips leading and trailing white space and line breaks (Unicode's, not just ASCII).
 std::string trimWhitespaceAndNewlines(std::string_view text);

@@ -1,9 +1,13 @@
 // One run in-process with the fake agent, where its approval timeout can be short and the
-// loop runs only when the test lets it.
+// loop runs only when the test lets it, and its event log read as a stream reads it.
 #include "BridgeServer.h"
 #include "Loop.h"
 
+#include "http/EventStreaming.h"
 #include "run/ClaudeRun.h"
+#include "run/EventLog.h"
+#include "util/FileWorker.h"
+#include "util/ScratchFile.h"
 
 #include <gtest/gtest.h>
 
@@ -76,4 +80,36 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
                     "claude code wants to use Write; deny; "
                     "claude code wants to use Edit; claude code wants to use Read; once; "
                     "run.cancelled; ");
+}
+
+// Thousands may read a long finished run at once, each waiting on its own write: a reader
+// holds the bytes of one write (at most maxEventWrite, or one larger event, sent whole) and
+// afterwards no more than a log block.
+TEST(ClaudeRun, AReaderHoldsOneWriteAtATime) {
+    TempFolder folder;
+    asio::io_context loop;
+    auto log = std::make_shared<EventLog>(loop.get_executor());
+    for (int i = 0; i < 100; ++i)
+        log->appendDelta(std::string(1000, 'x'));
+    log->appendDelta(std::string(1 << 20, 'y'));
+    log->close();
+    FileWorker worker(loop.get_executor()); // read from a file, as a spilled run's
+    std::optional<Status> moved;
+    log->moveTo(*ScratchFile::create(folder.path()), worker, [&](Status s) { moved = s; });
+    ASSERT_TRUE(runUntil(loop, [&] { return moved.has_value(); }) && *moved);
+    auto writes = std::make_shared<std::vector<std::pair<std::size_t, std::size_t>>>();
+    spawn(
+        loop.get_executor(),
+        [](auto reader, auto writes) -> asio::awaitable<void> {
+            for (std::size_t size = 1; size > 0;) {
+                std::string_view bytes = co_await reader->next(maxEventWrite);
+                writes->emplace_back(size = bytes.size(), reader->heldBytes());
+            }
+        }(log->read(0, true), writes),
+        "reading");
+    ASSERT_TRUE(runUntil(loop, [&] { return !writes->empty() && writes->back().first == 0; }));
+    for (auto [size, held] : *writes)
+        EXPECT_LE(held, std::max<std::size_t>(size, 65536)) << size;
+    ASSERT_EQ(writes->size(), 4u); // two writes of small events, the large one, the end
+    EXPECT_GT(writes->at(2).first, 1u << 20);
 }

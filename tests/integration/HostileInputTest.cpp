@@ -80,6 +80,7 @@ TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
     const std::string chunked =
         "9;x=y\r\n{\"id\":\"ch\r\n1f\r\nunked\",\"title\":\"chunked title\"}\r\n0\r\nT: 1\r\n\r\n";
     const std::string te = "Transfer-Encoding: chunked";
+    const std::string huge(1'950'000, 'h'), jobs = R"(200 OK {"jobs":[]})";
 
     struct Case {
         std::string what, bytes;
@@ -109,6 +110,14 @@ TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
               R"(501 Not Implemented {"error":"unsupported transfer coding"})"},
              {"2,000,000 bytes", ofSize("cap", 2'000'000), R"(200 OK {"session":{"id":"cap"}})"},
              {"2,000,001 bytes", ofSize("over", 2'000'001), ""},
+             {"a stranger's huge header line", "GET /api/jobs HTTP/1.1\r\nX: " + huge + "\r\n\r\n",
+              R"(401 Unauthorized {"error":"unauthorized"})"},
+             {"a huge header line beside the key",
+              "GET /api/jobs HTTP/1.1\r\n" + auth + "X: " + huge + "\r\n\r\n", jobs},
+             {"a key in Unicode spaces", // only spaces and tabs are HTTP's white space
+              "GET /api/jobs HTTP/1.1\r\nAuthorization: Bearer \u3000" + bridge.key() +
+                  "\u3000\r\n\r\n",
+              "401 Unauthorized"},
          }) {
         SCOPED_TRACE(c.what);
         std::string raw = answerTo(bridge.port(), c.bytes);
@@ -140,6 +149,13 @@ TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
 TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
     BridgeServer bridge;
     ASSERT_TRUE(bridge.start());
+    // A stranger's huge header line costs about its own size to look at, not many times it.
+    const long peak = bridge.statusKiB("VmHWM");
+    const std::string hugeHead = "GET / HTTP/1.1\r\nX: " + std::string(1'950'000, 'h') + "\r\n\r\n";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(answerTo(bridge.port(), hugeHead).starts_with("HTTP/1.1 401"));
+    EXPECT_TRUE(sanitized || bridge.statusKiB("VmHWM") - peak < 16 << 10) << peak << " KiB before";
+
     // Without the key the 401 comes at once, never a "100 Continue", and a stranger still
     // sending its body reads it, then the close rather than a reset.
     Connection stranger(bridge.port());

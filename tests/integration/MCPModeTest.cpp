@@ -206,13 +206,31 @@ TEST(MCPMode, ReadsToTheEndAndAnswersInKind) {
     auto pong = [](const std::string& id) {
         return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":{}})";
     };
+    auto initialized = [](const std::string& id, const std::string& version) {
+        return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},)" +
+               R"("protocolVersion":")" + version +
+               R"(","serverInfo":{"name":"pavix","version":"1.0"}}})";
+    };
+    const std::string invalid =
+        R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"})";
+    // A ping of `size` bytes.
+    auto ofSize = [](std::size_t size) {
+        const std::string start = R"({"id":5,"method":"ping","_":")";
+        return start + std::string(size - start.size() - 2, ' ') + "\"}";
+    };
     // Each line and its reply: compact, keys in order, "/" unescaped, the id as it came.
     const std::vector<std::pair<std::string, std::string>> rows = {
         {R"({"jsonrpc":"2.0","id":"a/b","method":"ping","params":7})", pong(R"("a/b")")},
         {R"({"id":null,"method":"ping"})", pong("null")},
-        {R"({"id":[2.5,{}],"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
-         R"({"id":[2.5,{}],"jsonrpc":"2.0","result":{"capabilities":{"tools":{}},)"
-         R"("protocolVersion":"2024-11-05","serverInfo":{"name":"pavix","version":"1.0"}}})"},
+        {R"({"id":2.5,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
+         initialized("2.5", "2024-11-05")},
+        {R"({"id":3,"method":"initialize","params":{"protocolVersion":"2099-01-01"}})",
+         initialized("3", "2025-11-25")},
+        {R"({"id":"i","method":"initialize"})", initialized(R"("i")", "2025-11-25")},
+        {R"({"id":[2.5],"method":"ping"})", invalid},
+        {R"({"id":{"a":1},"method":"tools/call"})", invalid},
+        {ofSize((4 << 20) + 1), ""}, // over 4 MiB: dropped like a line that is not JSON
+        {ofSize(4 << 20), pong("5")},
         {R"({"id":4,"method":"Ping"})",
          R"({"error":{"code":-32601,"message":"Method not found"},"id":4,"jsonrpc":"2.0"})"},
         {R"({"method":"tools/call","params":{"arguments":{"tool_name":"Bash"}}})", ""},

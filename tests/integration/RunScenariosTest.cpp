@@ -396,6 +396,9 @@ TEST_P(RunScenario, Plays) {
     EXPECT_EQ(get("?ids&after=" + std::to_string(all.size() - 1)), replay(all.size() - 1, true));
     EXPECT_EQ(get("?ids", "Last-Event-ID: " + std::to_string(all.size()) + "\r\n"),
               replay(all.size(), true));
+    // Past the last event however many digits: nothing left to send.
+    EXPECT_EQ(get("?after=18446744073709551616"), replay(all.size()));
+    EXPECT_EQ(get("", "Last-Event-ID: 0" + std::string(40, '9') + "\r\n"), replay(all.size()));
 
     for (const auto& start : bridge.record("start")) // the version probe's too
         EXPECT_EQ(start["fds"], json({0, 1, 2})) << "a descriptor of the service leaked";
@@ -459,7 +462,7 @@ TEST(Runs, AFailedLaunchKeepsThePromptAndHoldsNothingUp) {
 }
 
 // A phone that lost its stream mid-run picks it up where it was, and a stream that waits
-// on a person is kept alive by a comment line, which EventSource ignores.
+// on a person is kept alive by a comment line alone, which no client takes for an event.
 TEST(Runs, AStreamWithIdsIsKeptAliveAndResumedMidRun) {
     BridgeServer bridge;
     json agent = turn(R"([{"init": true}, {"delta": "One"}, {"sleep": 16},
@@ -477,10 +480,10 @@ TEST(Runs, AStreamWithIdsIsKeptAliveAndResumedMidRun) {
         Connection phone(bridge.port());
         phone.send(request + "\r\n");
         std::string bytes;
-        while (!bytes.ends_with(":\n\n") && !phone.peerClosed())
+        while (!bytes.ends_with("\n:\n") && !phone.peerClosed())
             bytes += phone.receiveSome(20s);
         EXPECT_EQ(bytes,
-                  head + "id: 1\ndata: {\"delta\":\"One\",\"event\":\"message.delta\"}\n\n:\n\n");
+                  head + "id: 1\ndata: {\"delta\":\"One\",\"event\":\"message.delta\"}\n\n:\n");
     }
     EXPECT_EQ(client.exchange(request + "Last-Event-ID: 1\r\n\r\n", 30s),
               head + "id: 2\ndata: {\"delta\":\"Two\",\"event\":\"message.delta\"}\n\n" +
@@ -529,12 +532,30 @@ TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
     const std::size_t lastTwo = whole.rfind("data: ", whole.rfind("data: ") - 1);
     EXPECT_TRUE(events(runs[0], "?after=399") ==
                 whole.substr(0, whole.find("\r\n\r\n") + 4) + whole.substr(lastTwo));
-    std::ifstream status("/proc/" + std::to_string(bridge.pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
-    }
     // Six runs of 26 MB each: most of it must be on disk (the sanitizers keep memory).
-    EXPECT_TRUE(sanitized || std::stol(line.substr(6)) < 128 << 10) << line;
+    EXPECT_TRUE(sanitized || bridge.statusKiB("VmRSS") < 128 << 10) << bridge.statusKiB("VmRSS");
+}
+
+// With the disk refusing their events, the oldest finished runs are forgotten instead, so
+// that memory stays within its budget.
+TEST(Runs, WithTheDiskRefusingEventsTheOldestFinishedRunsAreForgotten) {
+    BridgeServer bridge;
+    bridge.setScenario(turn({{{"init", true}},
+                             {{"repeat", {{{"delta", std::string(65536, 'x')}}}}, {"times", 400}},
+                             {{"result", {{"result", "done"}}}}}));
+    ASSERT_TRUE(bridge.start());
+    writeText(bridge.home().configFolder() / "run-logs", "no folder for the files");
+    auto client = bridge.client();
+    Strings runs;
+    for (int i = 0; i < 4; ++i) { // 26 MB of events each: two fit in memory
+        runs.push_back(startRun(client, {{"input", "Go"}}));
+        client.events("/v1/runs/" + runs.back() + "/events").rest(60s);
+    }
+    EXPECT_TRUE(eventually([&] { return client.get("/v1/runs/" + runs[1]).status == 404; }));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(client.get("/v1/runs/" + runs[i]).status, i < 2 ? 404 : 200) << i;
+        EXPECT_EQ(bridge.log().find("] forgot run " + runs[i] + ": ") != std::string::npos, i < 2);
+    }
 }
 
 // Missing, Claude Code is named as what to install, and found once installed; an update

@@ -1,7 +1,11 @@
 // The service as the phone and the command line meet it: which requests need the key and
 // get what, the agent's version and sign-in state, the log, and the commands' words.
 #include "BridgeServer.h"
+#include "Loop.h"
+#include "LoopbackPort.h"
 #include "RunProgram.h"
+
+#include "bridge/RefusalLog.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +13,9 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <regex>
 
+using namespace pavix;
 using namespace pavix::test;
 
 namespace {
@@ -25,10 +31,28 @@ std::string request(const std::string& line, const std::string& authorization = 
     return text + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// An address of this machine that is not loopback (empty when there is none): a connection
+// from it to itself never leaves the machine, yet its peer is no loopback peer.
+std::string ownAddress() {
+    std::string own;
+    ifaddrs* addresses = nullptr;
+    ::getifaddrs(&addresses);
+    for (auto* entry = addresses; entry && own.empty(); entry = entry->ifa_next)
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
+            !(entry->ifa_flags & IFF_LOOPBACK))
+            own = ::inet_ntoa(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr);
+    ::freeifaddrs(addresses);
+    return own;
+}
+
 } // namespace
 
 TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
-    BridgeServer bridge;
+    TempFolder elsewhere; // the service's own CLAUDE_CONFIG_DIR: runs never see it, nor this
+    writeText(elsewhere.path() / ".credentials.json", "{}", 0600);
+    BridgeServer::Options options;
+    options.environment = {{"CLAUDE_CONFIG_DIR", elsewhere.path().string()}};
+    BridgeServer bridge(options);
     bridge.setScenario({{"version", "3.4.5 (Claude Code)\n"}});
     ASSERT_TRUE(bridge.start());
     std::string wrongLast = key, wrongFirst = key;
@@ -92,22 +116,20 @@ TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
     auto announced = log.find("] pavix-bridge on port " + std::to_string(bridge.port()) + "\n");
     EXPECT_NE(announced, std::string::npos) << log;
     EXPECT_GT(log.find("] listening\n"), announced) << log;
+    // Nine refusals: the first logged at once, the others counted for the minute's end;
+    // never a key presented.
+    auto refusals = log.find("] unauthorized requests from 127.0.0.1: 1\n");
+    EXPECT_NE(refusals, std::string::npos) << log;
+    EXPECT_EQ(log.rfind("unauthorized requests"), refusals + 2) << log; // the only line
+    for (const std::string& presented : {wrongLast, wrongFirst, key.substr(0, key.size() - 1)})
+        EXPECT_EQ(log.find(presented), std::string::npos) << presented;
 }
 
 // The approval tool runs on this machine: the same key from another address is refused.
 TEST(Service, TheApprovalRelayAnswersOnlyLoopbackPeers) {
     BridgeServer bridge;
     ASSERT_TRUE(bridge.start());
-    // An address of this machine that is not loopback: a connection from it to itself
-    // never leaves the machine, yet its peer is no loopback peer.
-    std::string own;
-    ifaddrs* addresses = nullptr;
-    ::getifaddrs(&addresses);
-    for (auto* entry = addresses; entry && own.empty(); entry = entry->ifa_next)
-        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
-            !(entry->ifa_flags & IFF_LOOPBACK))
-            own = ::inet_ntoa(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr);
-    ::freeifaddrs(addresses);
+    const std::string own = ownAddress();
     if (own.empty()) GTEST_SKIP() << "no address but loopback here";
     auto from = [&](const std::string& bytes) {
         Connection connection(bridge.port(), own);
@@ -116,6 +138,63 @@ TEST(Service, TheApprovalRelayAnswersOnlyLoopbackPeers) {
     };
     EXPECT_EQ(from(request("POST /internal/approve", "Bearer " + key, "{}")).json(), unauthorized);
     EXPECT_EQ(from(request("GET /api/sessions")).json(), (json{{"data", json::array()}}));
+    // Refused for its key, the peer is named.
+    EXPECT_EQ(from(request("GET /api/sessions", "")).json(), unauthorized);
+    EXPECT_NE(bridge.log().find("] unauthorized requests from " + own + ": 1\n"),
+              std::string::npos);
+}
+
+// Counted per peer, told once per interval; a quiet peer is forgotten, and past the
+// table's budget the rest count together.
+TEST(Service, RefusedKeysAreCountedPerPeerAndLoggedOncePerInterval) {
+    asio::io_context loop;
+    RefusalLog refusals(loop.get_executor(), 200ms);
+    testing::internal::CaptureStderr();
+    for (const char* peer : {"192.0.2.1", "192.0.2.1", "192.0.2.1", "2001:db8::1"})
+        refusals.note(peer);
+    runFor(loop, 500ms); // the first interval ends: the two unlogged ones are told
+    refusals.note("192.0.2.1");
+    runFor(loop, 1s); // its next ends with one, the one after with none: forgotten
+    refusals.note("192.0.2.1");
+    for (std::size_t i = 0; i <= RefusalLog::maxPeers; ++i)
+        refusals.note("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    refusals.note("192.0.2.2");
+    std::string told = std::regex_replace(testing::internal::GetCapturedStderr(),
+                                          std::regex(".*requests from (10\\..*\n)?"), "");
+    EXPECT_EQ(told, "192.0.2.1: 1\n2001:db8::1: 1\n192.0.2.1: 2\n192.0.2.1: 1\n192.0.2.1: 1\n"
+                    "other addresses: 1\n");
+}
+
+// "listen" in bridge.json: that address only, and 127.0.0.1 for the approval tool. Anything
+// else stops the service at start: no address (a value of another type included), or one
+// that cannot be bound.
+TEST(Service, ListensWhereItIsTold) {
+    const std::string health = "GET /health HTTP/1.1\r\n\r\n";
+    for (const std::string& listen : {std::string("127.0.0.1"), ownAddress()}) {
+        if (listen.empty()) continue; // no address but loopback here
+        BridgeServer::Options options;
+        options.listen = listen;
+        BridgeServer bridge(options);
+        ASSERT_TRUE(bridge.start());
+        EXPECT_EQ(bridge.client().post("/internal/approve", {{"run", "r"}}).json()["choice"],
+                  "deny");
+        Connection there(bridge.port(), listen);
+        EXPECT_TRUE(there.send(health) && !there.receiveAll().empty()) << listen;
+        EXPECT_FALSE(Connection(bridge.port(), "127.0.0.2").send(health)) << "every interface";
+        EXPECT_NE(bridge.log().find("] pavix-bridge on " + listen + " port "), std::string::npos);
+    }
+    TempHome home;
+    const std::string port = std::to_string(freePort());
+    for (const auto& [listen, reason] : std::vector<std::pair<json, std::string>>{
+             {"localhost", R"(listen address "localhost" is not an IP address)"},
+             {json::array({"::1"}), R"(listen address "["::1"]" is not an IP address)"},
+             {"192.0.2.1", "can't listen on 192.0.2.1 port " + port + ": "}}) {
+        writeText(home.configFolder() / "bridge.json",
+                  json({{"port", std::stoi(port)}, {"key", key}, {"listen", listen}}).dump());
+        auto result = runBridge({"serve"}, {{"PAVIX_CLAUDE_PATH", FAKE_CLAUDE_PATH}});
+        EXPECT_EQ(result.status, 1) << listen;
+        EXPECT_NE(result.err.find("] couldn't start: " + reason), std::string::npos) << result.err;
+    }
 }
 
 TEST(Service, CommandWords) {

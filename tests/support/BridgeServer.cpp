@@ -64,6 +64,7 @@ void BridgeServer::setScenario(json scenario) {
     if (options_.settings) config["settings"] = *options_.settings;
     if (options_.project) config["project"] = *options_.project;
     if (options_.maxRuns) config["max_runs"] = *options_.maxRuns;
+    if (options_.listen) config["listen"] = *options_.listen;
     writeText(home_.configFolder() / "bridge.json", config.dump(), 0600);
     EnvironmentChanges changes = {
         {"HOME", home_.path().string()},
@@ -107,6 +108,14 @@ int BridgeServer::stop() {
 
 std::string BridgeServer::log() const {
     return readText(scratch_.path() / "bridge.log");
+}
+
+long BridgeServer::statusKiB(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with(field + ":")) {
+    }
+    return line.empty() ? 0 : std::stol(line.substr(field.size() + 1));
 }
 
 std::vector<json> BridgeServer::record(const std::string& kind, std::size_t count) const {

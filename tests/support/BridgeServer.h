@@ -40,6 +40,7 @@ public:
         std::optional<std::string> project;
         /// Written as "max_runs" when given (null included).
         std::optional<json> maxRuns;
+        std::optional<json> listen; ///< bridge.json's "listen", when given
         /// Added to (or, with nullopt, removed from) the service's environment.
         EnvironmentChanges environment;
     };
@@ -62,6 +63,8 @@ public:
     const std::string& key() const { return options_.key; }
     const TempHome& home() const { return home_; }
     std::string log() const;
+    /// A "kB" line of the service's /proc/<pid>/status ("VmRSS", "VmHWM").
+    long statusKiB(const std::string& field) const;
     HTTPClient client() const { return HTTPClient(port_, options_.key); }
 
     /// What the agents recorded of `kind` ("start", "stdin", "signal", "approval", ...)

@@ -35,9 +35,11 @@ TEST(BridgeConfig, FilesAreCreatedPrivateKeptAsTheyAreOrKeptAside) {
     EXPECT_EQ(BridgeConfig::loadOrCreate().value(), created.value());
     EXPECT_NE(BridgeConfig::randomKey().value(), created->key);
 
-    writeText(file, R"({"port": 9000, "key": "abc"})", 0644);
+    // A "listen" of the wrong type keeps the file (and its key): the service refuses it.
+    writeText(file, R"({"port": 9000, "key": "abc", "listen": ["::1"]})", 0644);
     auto written = fs::last_write_time(file);
     EXPECT_EQ(BridgeConfig::loadOrCreate()->port, 9000);
+    EXPECT_EQ(BridgeConfig::loadOrCreate()->listen, R"(["::1"])");
     EXPECT_EQ(fs::last_write_time(file), written);
     EXPECT_EQ(modeOf(file), 0644u);
 

@@ -37,10 +37,12 @@ TEST(RequestParser, HeadAndTarget) {
     EXPECT_EQ(request.query,
               (std::map<std::string, std::string>{{"after", "3"}, {"x", ""}, {"k", "2"}}));
     EXPECT_TRUE(request.remoteIsLoopback);
-    EXPECT_EQ(request.headers, (std::map<std::string, std::string>{{"host ", "example"},
-                                                                   {"x-tab", "spaced"},
-                                                                   {"authorization", "Bearer two"},
-                                                                   {"x-unicode", "value"}}));
+    EXPECT_EQ(request.headers,
+              (std::map<std::string, std::string>{{"host ", "example"},
+                                                  {"x-tab", "spaced"},
+                                                  {"authorization", "Bearer two"},
+                                                  {"x-unicode", "\u00a0value\u2003"}}))
+        << "only spaces and tabs are HTTP's white space";
     EXPECT_EQ(*request.bearer(), "two");
     // An escaped "/" never becomes a separator; a target that is not a URI stays whole.
     EXPECT_EQ(parsed("GET /s/%252F%00 HTTP/1.1\r\n\r\n").path, std::string("/s/%2F\0", 7));

@@ -7,8 +7,9 @@
 using namespace pavix;
 
 TEST(Text, ChecksUTF8) {
-    EXPECT_TRUE(isValidUTF8("h\xC3\xA9llo"));
-    for (const char* bad : {"\xC3", "\xFF", "\xED\xA0\x80" /* a surrogate */, "\xC0\xAF"})
+    EXPECT_TRUE(isValidUTF8("h\xC3\xA9llo") && isValidUTF8("ASCII first\xC3\xA9, then more"));
+    for (const char* bad : {"\xC3", "\xFF", "\xED\xA0\x80" /* a surrogate */, "\xC0\xAF",
+                            "eight+ ASCII\xC3", "seven \xFF then ASCII"})
         EXPECT_FALSE(isValidUTF8(bad)) << bad;
 }
 
