@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace pavix {
@@ -61,17 +62,14 @@ bool isSpaceOrNewline(utf8proc_int32_t c) {
            c == 0x2029;
 }
 
-template <class Predicate>
-std::string trim(std::string_view text, Predicate isSpace) {
-    auto points = decode(text);
-    std::size_t first = 0, last = points.size();
-    while (first < last && isSpace(points[first].value))
-        ++first;
-    while (last > first && isSpace(points[last - 1].value))
-        --last;
-    if (first == last) return {};
-    return std::string(
-        text.substr(points[first].begin, points[last - 1].end - points[first].begin));
+// The code point that begins at `at`, and its length; a bad byte counts as a one-byte
+// non-space, so trimming stops there.
+std::pair<utf8proc_int32_t, std::size_t> codePointAt(std::string_view text, std::size_t at) {
+    utf8proc_int32_t value;
+    auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()) + at,
+                              static_cast<utf8proc_ssize_t>(text.size() - at), &value);
+    if (n <= 0) return {-1, 1};
+    return {value, static_cast<std::size_t>(n)};
 }
 
 } // namespace
@@ -152,8 +150,24 @@ std::string_view trimSpaces(std::string_view text) {
     return text;
 }
 
+// A prompt may be megabytes long: only its ends are decoded.
 std::string trimWhitespaceAndNewlines(std::string_view text) {
-    return trim(text, isSpaceOrNewline);
+    std::size_t begin = 0, end = text.size();
+    while (begin < end) {
+        auto [value, length] = codePointAt(text, begin);
+        if (!isSpaceOrNewline(value)) break;
+        begin += length;
+    }
+    while (end > begin) {
+        std::size_t start = end - 1; // back over continuation bytes to where a character begins
+        while (start > begin && end - start < 4 &&
+               (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+            --start;
+        auto [value, length] = codePointAt(text, start);
+        if (start + length != end || !isSpaceOrNewline(value)) break;
+        end = start;
+    }
+    return std::string(text.substr(begin, end - begin));
 }
 
 std::string toLowerASCII(std::string_view text) {

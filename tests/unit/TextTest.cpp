@@ -13,6 +13,15 @@ TEST(Text, ChecksUTF8) {
         EXPECT_FALSE(isValidUTF8(bad)) << bad;
 }
 
+// Unicode's white space and line breaks at either end, never a character that ends in the
+// same bytes as one.
+TEST(Text, TrimsUnicodeSpaceAtTheEndsOnly) {
+    EXPECT_EQ(trimWhitespaceAndNewlines("\u3000\t\n Say\u00A0hi \u2028\u0085\r\n"), "Say\u00A0hi");
+    EXPECT_EQ(trimWhitespaceAndNewlines(" caf\u00E9\u3000"), "caf\u00E9");
+    EXPECT_EQ(trimWhitespaceAndNewlines("\u2029 \u00A0"), "");
+    EXPECT_EQ(trimWhitespaceAndNewlines("\xE3\x80"), "\xE3\x80"); // a cut-off character stays
+}
+
 TEST(Text, VersionNamesCompareDigitRunsByValueAndTheRestByCodePoint) {
     struct Case {
         const char *a, *b;
