@@ -1,10 +1,10 @@
 #include "Serve.h"
 
-#include "Log.h"
 #include "bridge/Bridge.h"
 #include "config/BridgeConfig.h"
 #include "http/HTTPServer.h"
 #include "util/Descriptors.h"
+#include "util/Log.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>

@@ -1,10 +1,10 @@
 #include "bridge/Bridge.h"
 
-#include "Log.h"
 #include "config/ClaudeLocator.h"
 #include "config/Installer.h"
 #include "util/Files.h"
 #include "util/Json.h"
+#include "util/Log.h"
 #include "util/Text.h"
 
 #include <nlohmann/json.hpp>

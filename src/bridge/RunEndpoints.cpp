@@ -1,7 +1,6 @@
 // Starting runs, following and steering them, and relaying their approvals.
 #include "bridge/Bridge.h"
 
-#include "Log.h"
 #include "bridge/ConversationFolder.h"
 #include "bridge/RunEventSource.h"
 #include "config/ClaudeLocator.h"
@@ -9,6 +8,7 @@
 #include "run/ClaudeRun.h"
 #include "util/Ids.h"
 #include "util/Json.h"
+#include "util/Log.h"
 #include "util/Text.h"
 
 #include <boost/asio/co_spawn.hpp>

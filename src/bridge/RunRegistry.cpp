@@ -1,7 +1,7 @@
 #include "bridge/RunRegistry.h"
 
-#include "Log.h"
 #include "run/ClaudeRun.h"
+#include "util/Log.h"
 
 #include <boost/asio/post.hpp>
 

@@ -1,8 +1,8 @@
 #include "bridge/SessionStore.h"
 
-#include "Log.h"
 #include "util/Files.h"
 #include "util/Ids.h"
+#include "util/Log.h"
 #include "util/Text.h"
 
 #include <boost/asio/post.hpp>

@@ -1,12 +1,12 @@
 #include "http/HTTPServer.h"
 
-#include "Log.h"
 #include "http/Accept.h"
 #include "http/EventStreaming.h"
 #include "http/HTTPWire.h"
 #include "http/PeerWatch.h"
 #include "http/RequestReader.h"
 #include "util/Descriptors.h"
+#include "util/Log.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>

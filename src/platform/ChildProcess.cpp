@@ -1,8 +1,8 @@
 #include "platform/ChildProcess.h"
 
-#include "Log.h"
 #include "platform/ChildReaper.h"
 #include "platform/Spawn.h"
+#include "util/Log.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>

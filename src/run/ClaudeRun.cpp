@@ -1,9 +1,9 @@
 #include "run/ClaudeRun.h"
 
-#include "Log.h"
 #include "run/PendingApproval.h"
 #include "util/Ids.h"
 #include "util/Json.h"
+#include "util/Log.h"
 
 namespace pavix {
 

@@ -1,6 +1,6 @@
 #include "util/Async.h"
 
-#include "Log.h"
+#include "util/Log.h"
 
 #include <boost/asio/co_spawn.hpp>
 
