@@ -69,12 +69,9 @@ struct Bridge::Endpoint {
 };
 
 Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config)
-    : Bridge(std::move(executor), std::move(config), ClaudeInstallation::locate()) {}
-
-Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstallation claude)
     : executor_(std::move(executor))
     , config_(std::move(config))
-    , claude_(std::move(claude))
+    , claude_(ClaudeInstallation::locate())
     , approvalServer_(Installer::currentBinary())
     , sessions_(executor_, SessionStore::defaultFile(), config_.project)
     , runs_(executor_, configFolder() / "run-logs")

@@ -44,8 +44,9 @@ public:
     /// "bridge-sessions.json" in the configuration folder.
     static std::filesystem::path defaultFile();
 
-    const StoredSessions& all() const { return sessions_; }
     const StoredSession* find(const std::string& id) const;
+    /// A seam for tests, which compare the file with all the store holds.
+    const StoredSessions& allForTests() const { return sessions_; }
 
     /// The working folder for a new session; creates the workspace when it is the one.
     std::string defaultProject() const;

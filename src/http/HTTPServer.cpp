@@ -205,17 +205,12 @@ struct HTTPServer::Listener {
 };
 
 Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
-                                                       std::uint16_t port, Handler handler,
-                                                       Duration requestDeadline) {
-    return create(std::move(executor), std::nullopt, port, std::move(handler), HeadCheck(),
-                  requestDeadline);
-}
-
-Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
                                                        const std::optional<std::string>& address,
                                                        std::uint16_t port, Handler handler,
-                                                       HeadCheck check, Duration requestDeadline) {
-    auto service = std::make_shared<Service>(std::move(handler), std::move(check), requestDeadline);
+                                                       HeadCheck check,
+                                                       ServerTimingsForTests timings) {
+    auto service =
+        std::make_shared<Service>(std::move(handler), std::move(check), timings.requestDeadline);
     std::vector<std::shared_ptr<Listener>> listeners;
     error_code error;
     if (!address) {

@@ -215,10 +215,4 @@ void RequestParser::discard() {
     parsedHead_ = 0;
 }
 
-ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
-    RequestParser parser(remoteIsLoopback);
-    std::size_t size = parser.feed(buffer);
-    return {parser.state(), std::move(parser.request()), size};
-}
-
 } // namespace pavix

@@ -50,8 +50,6 @@ public:
     HTTPRequest& request() { return request_; }
     /// Whether the head asks for "100 Continue" before its body is sent.
     bool expectsContinue() const;
-    /// The connection's bytes the request has taken so far.
-    std::size_t received() const { return received_; }
     /// The most bytes of this request the peer may still send: exact for a Content-Length
     /// body, what the cap leaves otherwise.
     std::size_t stillToCome() const;
@@ -75,14 +73,5 @@ private:
     std::optional<ChunkedBody> chunked_;
     std::uint64_t remaining_ = 0; ///< of a Content-Length body
 };
-
-/// A request parsed from one whole buffer.
-struct ParsedRequest {
-    using State = RequestParser::State;
-    State state = State::head;
-    HTTPRequest request;
-    std::size_t size = 0; ///< the buffer's bytes the request took; bytes after it are not its own
-};
-ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback);
 
 } // namespace pavix

@@ -29,7 +29,9 @@ asio::awaitable<HTTPResponse> echo(HTTPRequest request) {
 /// The server with its loop on a thread of its own.
 struct Served {
     explicit Served(std::chrono::steady_clock::duration deadline)
-        : server(std::move(HTTPServer::create(loop.get_executor(), 0, echo, deadline).value())) {
+        : server(std::move(HTTPServer::create(loop.get_executor(), std::nullopt, 0, echo,
+                                              HeadCheck(), {.requestDeadline = deadline})
+                               .value())) {
         server->start([](const Error&) {}); // it logs, which a test may check
         thread = std::thread([this] { loop.run(); });
     }
