@@ -57,7 +57,7 @@ int serve() {
         stopSignals.async_wait([&](const boost::system::error_code& again, int) {
             if (!again) loop.stop();
         });
-        spawn(loop.get_executor(), shutDownThenLoop(bridge, loop), "stopping");
+        startCoroutine(loop.get_executor(), shutDownThenLoop(bridge, loop), "stopping");
     });
     log("pavix-bridge on " + (config->listen ? *config->listen + " " : std::string()) + "port " +
         std::to_string(config->port));

@@ -65,7 +65,7 @@ void saveOnce(SessionStore& store, const std::string& id, asio::io_context& loop
         co_await store->saved();
         *saved = true;
     };
-    spawn(loop.get_executor(), waiting(&store, &saved), "saving");
+    startCoroutine(loop.get_executor(), waiting(&store, &saved), "saving");
     loop.restart();
     loop.run(); // until the write's outcome is back: the worker keeps the loop busy until then
     if (saved) saves.push_back(millisecondsSince(start));

@@ -55,7 +55,7 @@ asio::awaitable<void> streamEvents(std::shared_ptr<tcp::socket> socket,
     auto [headError, n] =
         co_await asio::async_write(*socket, asio::buffer(eventStreamHead), noThrow);
     if (!headError) {
-        spawn(socket->get_executor(), watchPeer(socket, source), "event stream watch");
+        startCoroutine(socket->get_executor(), watchPeer(socket, source), "event stream watch");
         // Events wait in the source while a write is under way, so a slow peer never holds
         // the run up, and each write takes a bounded part of what is waiting.
         for (;;) {

@@ -135,8 +135,8 @@ void serveAccepted(tcp::acceptor& acceptor, tcp protocol, Accepted accepted,
         ::close(accepted.fd);
         return;
     }
-    spawn(socket->get_executor(), serveConnection(socket, std::move(accepted), std::move(service)),
-          "connection");
+    startCoroutine(socket->get_executor(),
+                   serveConnection(socket, std::move(accepted), std::move(service)), "connection");
 }
 
 // Errors after which the listening socket itself is unusable; others pass.
@@ -255,8 +255,8 @@ void HTTPServer::start(std::function<void(const Error&)> onFailure) {
     for (const auto& listener : listeners_) {
         if (listener->started) continue;
         listener->started = true;
-        spawn(listener->acceptor.get_executor(), acceptConnections(listener, onFailure),
-              "listener");
+        startCoroutine(listener->acceptor.get_executor(), acceptConnections(listener, onFailure),
+                       "listener");
     }
 }
 

@@ -30,7 +30,7 @@ void ignoreBrokenPipes() {
 
 } // namespace
 
-Result<std::shared_ptr<ChildProcess>> ChildProcess::spawn(asio::any_io_executor executor,
+Result<std::shared_ptr<ChildProcess>> ChildProcess::start(asio::any_io_executor executor,
                                                           ChildSpec spec, ChildHandlers handlers) {
     ignoreBrokenPipes();
     auto& reaper = ChildReaper::of(executor);
@@ -53,8 +53,8 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::spawn(asio::any_io_executor 
     auto child = std::make_shared<ChildProcess>(Token{}, executor, *pid, spec.ownProcessGroup,
                                                 input->write.release(), output->read.release(),
                                                 error->read.release(), std::move(handlers));
-    pavix::spawn(executor, readLoop(child, false), "reading a child's output");
-    pavix::spawn(executor, readLoop(child, true), "reading a child's errors");
+    startCoroutine(executor, readLoop(child, false), "reading a child's output");
+    startCoroutine(executor, readLoop(child, true), "reading a child's errors");
     reaper.watch(child);
     return child;
 }

@@ -48,10 +48,10 @@ struct ChildHandlers {
 
 /// One child process with pipes on all three standard descriptors.
 ///
-/// Loop affinity: every member is used on the executor given to `spawn`. The object
+/// Loop affinity: every member is used on the executor given to `start`. The object
 /// keeps itself alive until the child is reaped and its output has ended, so a
 /// dropped owner never leaves a zombie; it needs the process to ignore SIGPIPE, and
-/// `spawn` arranges that (the child's own SIGPIPE is reset to the default).
+/// `start` arranges that (the child's own SIGPIPE is reset to the default).
 ///
 /// Its outputs are read when they are ready, and every chunk read is handed on at once, in
 /// the same turn of the loop: no chunk is ever read and left waiting, so
@@ -68,7 +68,7 @@ public:
 
     /// Launches the child. Failure (missing program, not executable, missing folder,
     /// no descriptors left) returns a readable Error and leaves nothing behind.
-    static Result<std::shared_ptr<ChildProcess>> spawn(asio::any_io_executor executor,
+    static Result<std::shared_ptr<ChildProcess>> start(asio::any_io_executor executor,
                                                        ChildSpec spec, ChildHandlers handlers);
 
     ChildProcess(const ChildProcess&) = delete;

@@ -33,7 +33,7 @@ Result<std::shared_ptr<ClaudeRun>> ClaudeRun::start(asio::any_io_executor execut
             if (auto self = weak.lock()) self->processEnded(status);
         },
     };
-    auto child = ChildProcess::spawn(executor, std::move(*spec), std::move(handlers));
+    auto child = ChildProcess::start(executor, std::move(*spec), std::move(handlers));
     if (!child) return child.error();
     run->process_ = std::make_unique<ClaudeProcess>(std::move(*child), run->options_.stopSchedule);
     run->sendUserMessage(run->options_.prompt);

@@ -63,7 +63,8 @@ protected:
             co_await store->saved();
             ++*answered;
         };
-        spawn(loop.get_executor(), changing(&store, std::move(what), &answered), "changing");
+        startCoroutine(loop.get_executor(), changing(&store, std::move(what), &answered),
+                       "changing");
     }
     void save(SessionStore& store, std::function<void()> what) {
         int answered = 0;
