@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Spawn.h"
 #include "util/Async.h"
 #include "util/Result.h"
 
@@ -20,17 +21,6 @@
 #include <vector>
 
 namespace pavix {
-
-/// What to launch. The child gets exactly `environment`, starts in `folder`, and
-/// inherits no descriptor but its standard input, output and error (our pipes).
-struct ChildSpec {
-    std::filesystem::path program;
-    std::vector<std::string> arguments; ///< without the program itself
-    std::map<std::string, std::string> environment;
-    std::filesystem::path folder;
-    /// Leads a process group of its own, which signalGroup() and endGroupOnExit() reach.
-    bool ownProcessGroup = false;
-};
 
 /// Where a child's output and end are reported, always on the loop. Owners that may
 /// go away before the child should capture themselves weakly.
@@ -69,7 +59,7 @@ public:
     /// Launches the child. Failure (missing program, not executable, missing folder,
     /// no descriptors left) returns a readable Error and leaves nothing behind.
     static Result<std::shared_ptr<ChildProcess>> start(asio::any_io_executor executor,
-                                                       ChildSpec spec, ChildHandlers handlers);
+                                                       LaunchPlan plan, ChildHandlers handlers);
 
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -43,7 +43,7 @@ bool directMode(const BridgeConfig& config) {
     return !config.settings || *config.settings == "direct";
 }
 
-Result<ChildSpec> claudeProcessSpec(const ClaudeCommand& command) {
+Result<LaunchPlan> claudeLaunchPlan(const ClaudeCommand& command) {
     auto configuration = mcpConfiguration(command);
     if (!configuration) return configuration.error();
     const bool direct = directMode(command.config);
@@ -63,8 +63,13 @@ Result<ChildSpec> claudeProcessSpec(const ClaudeCommand& command) {
         arguments.insert(arguments.end(), {"--append-system-prompt", *command.instructions});
     if (command.resume) arguments.insert(arguments.end(), {"--resume", *command.resume});
     // A group of its own: a stop can then end the tools it leaves running.
-    return ChildSpec{command.binary, std::move(arguments), environment(direct), command.folder,
-                     /*ownProcessGroup=*/true};
+    LaunchPlan plan;
+    plan.program = command.binary;
+    plan.arguments = std::move(arguments);
+    plan.environment = environment(direct);
+    plan.folder = command.folder;
+    plan.ownProcessGroup = true;
+    return plan;
 }
 
 } // namespace pavix
