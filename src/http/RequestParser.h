@@ -62,7 +62,7 @@ private:
     std::size_t feedHead(std::string_view bytes);
     std::size_t feedBody(std::string_view bytes);
     void parseHead(std::string_view head);
-    std::size_t take(std::size_t count); // counts `count` bytes against the cap
+    std::size_t countAgainstCap(std::size_t count); // returns `count`
 
     bool remoteIsLoopback_;
     State state_ = State::head;
