@@ -98,9 +98,9 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     co_await relocateClaude();
     if (!claude_.binary) co_return HTTPResponse::error(409, notInstalled);
     json body = objectOrEmpty(call.request.body);
-    std::string input = trimWhitespaceAndNewlines(stringValue(body, "input").value_or(""));
+    std::string input = trimWhitespaceAndNewlines(copyString(body, "input").value_or(""));
     if (input.empty()) co_return HTTPResponse::error(400, "input is required");
-    std::string sessionId = stringValue(body, "session_id").value_or("");
+    std::string sessionId = copyString(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
     auto folder = conversationFolder(body, sessions_.find(sessionId));
     if (!folder) co_return HTTPResponse::error(400, folder.error().description);
@@ -117,7 +117,7 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     options.command = {std::filesystem::absolute(*claude_.binary, ignored),
                        session.cwd,
                        {},
-                       stringValue(body, "instructions"),
+                       copyString(body, "instructions"),
                        session.claudeSessionId,
                        config_,
                        approvalServer_};
@@ -197,7 +197,7 @@ asio::awaitable<HTTPResponse> Bridge::answerApproval(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run) co_return noSuchRun();
     // No choice at all refuses; a word that is not offered is a mistake the phone can mend.
-    auto word = stringValue(objectOrEmpty(call.request.body), "choice");
+    auto word = copyString(objectOrEmpty(call.request.body), "choice");
     auto choice = word ? parseChoice(*word) : ApprovalChoice::deny;
     if (!choice) co_return HTTPResponse::error(400, "choice must be " + choiceWordsListed());
     if (!run->resolveApproval(*choice))
@@ -209,7 +209,7 @@ asio::awaitable<HTTPResponse> Bridge::steerRun(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run || run->finished()) co_return noSuchRun();
     // Unlike a prompt, a steering message goes as written: white space alone is a message.
-    std::string input = stringValue(objectOrEmpty(call.request.body), "input").value_or("");
+    std::string input = copyString(objectOrEmpty(call.request.body), "input").value_or("");
     if (input.empty()) co_return HTTPResponse::error(400, "input is required");
     if (!run->steer(std::move(input)))
         co_return HTTPResponse::error(
@@ -227,15 +227,14 @@ asio::awaitable<HTTPResponse> Bridge::stopRun(Call call) {
 asio::awaitable<HTTPResponse> Bridge::relayApproval(Call call) {
     using namespace asio::experimental::awaitable_operators;
     json body = objectOrEmpty(call.request.body);
-    auto id = stringValue(body, "run");
+    auto id = copyString(body, "run");
     auto run = id ? runs_.find(*id) : nullptr;
     if (!run) co_return HTTPResponse::json(200, {{"choice", choiceWord(ApprovalChoice::deny)}});
-    std::string tool = stringValue(body, "tool_name").value_or("tool");
-    const json* input = objectAt(body, "input");
+    std::string tool = copyString(body, "tool_name").value_or("tool");
     // The held run stays answerable while the phone decides; other requests go on. An
     // asker that goes away (its call cancelled, its process ended) withdraws the request.
-    auto asking = run->requestApproval(std::move(tool), input ? *input : json::object(),
-                                       stringValue(body, "tool_use_id"));
+    auto asking = run->requestApproval(std::move(tool), findObjectOrEmpty(body, "input"),
+                                       copyString(body, "tool_use_id"));
     auto choice = ApprovalChoice::deny;
     if (!call.request.peer) {
         choice = co_await std::move(asking);

@@ -87,9 +87,9 @@ Event approvalRequest(std::string_view tool, const json& input) {
         {"heading", "claude code wants to use " + displayName(tool)},
         {"choices", std::move(choices)},
     };
-    if (const std::string* command = stringAt(input, "command")) {
+    if (const std::string* command = findString(input, "command")) {
         members["command"] = *command;
-        if (const std::string* description = stringAt(input, "description"))
+        if (const std::string* description = findString(input, "description"))
             members["description"] = *description;
     } else if (auto preview = toolPreview(input.is_object() ? &input : nullptr)) {
         members["description"] = *preview;
@@ -125,7 +125,7 @@ std::optional<std::string> toolPreview(const json* input) {
     if (!input) return std::nullopt;
     for (const char* key :
          {"command", "file_path", "path", "pattern", "url", "query", "description", "prompt"}) {
-        const std::string* value = stringAt(*input, key);
+        const std::string* value = findString(*input, key);
         if (value && !value->empty()) return firstGraphemes(*value, previewLength);
     }
     return std::nullopt;

@@ -63,21 +63,27 @@ void appendCodePoint(std::string& out, std::uint32_t c) {
 
 } // namespace
 
-const std::string* stringAt(const json& object, const char* key) {
+const std::string* findString(const json& object, const char* key) {
     const json* member = memberAt(object, key, [](const json& v) { return v.is_string(); });
     return member ? &member->get_ref<const std::string&>() : nullptr;
 }
 
-std::optional<std::string> stringValue(const json& object, const char* key) {
-    const std::string* value = stringAt(object, key);
+std::optional<std::string> copyString(const json& object, const char* key) {
+    const std::string* value = findString(object, key);
     return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
-const json* objectAt(const json& object, const char* key) {
+const json* findObject(const json& object, const char* key) {
     return memberAt(object, key, [](const json& v) { return v.is_object(); });
 }
 
-std::optional<bool> booleanAt(const json& object, const char* key) {
+const json& findObjectOrEmpty(const json& object, const char* key) {
+    static const json empty = json::object();
+    const json* member = findObject(object, key);
+    return member ? *member : empty;
+}
+
+std::optional<bool> findBoolean(const json& object, const char* key) {
     const json* member = memberAt(object, key, [](const json& v) { return v.is_boolean(); });
     return member ? std::optional<bool>(member->get<bool>()) : std::nullopt;
 }
