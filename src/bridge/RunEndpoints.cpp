@@ -251,8 +251,8 @@ asio::awaitable<void> Bridge::shutDown() {
     // Polled: this happens once, at the end, and a run gives no finish signal of its own.
     asio::steady_timer pause(executor_);
     for (;;) {
-        runs_.stopActive();
-        if (!runs_.anyActive()) break;
+        runs_.stopAll();
+        if (runs_.allEnded()) break;
         pause.expires_after(std::chrono::milliseconds(50));
         co_await pause.async_wait(asio::use_awaitable);
     }
