@@ -121,7 +121,7 @@ std::optional<std::string> callReply(const Message& call, ApprovalChoice choice)
     return replyLine(call.id, "result", {{"content", json::array({std::move(content)})}});
 }
 
-std::string approvalRequest(const std::string& run, const Message& call) {
+std::string approvalPostBody(const std::string& run, const Message& call) {
     json body = {{"run", run}, {"tool_name", call.tool}, {"input", call.input}};
     // The service withdraws the question once Claude Code reports this call's result.
     if (call.toolUseId) body["tool_use_id"] = *call.toolUseId;
