@@ -2,6 +2,7 @@
 // chunks, translated, appended to an event log, and read as frames by 0 or 10 readers.
 // One iteration is 1,000 lines; figures are per line.
 
+#include "http/EventStreaming.h"
 #include "run/EventLog.h"
 #include "run/OutputTranslator.h"
 
@@ -43,7 +44,7 @@ struct ToLog : OutputListener {
     void result(TurnResult) override {}
 };
 
-asio::awaitable<void> drain(std::shared_ptr<EventLog::Reader> reader) {
+asio::awaitable<void> drain(std::shared_ptr<EventFrames> reader) {
     while (!(co_await reader->next(262'144)).empty()) {
     }
 }
@@ -57,7 +58,8 @@ void translateDeltas(benchmark::State& state) {
         sink.log = std::make_shared<EventLog>(loop.get_executor());
         OutputTranslator translator(sink);
         for (std::size_t i = 0; i < readers; ++i)
-            asio::co_spawn(loop, drain(sink.log->read(0, false)), asio::detached);
+            asio::co_spawn(loop, drain(std::make_shared<EventFrames>(sink.log->read(0), false)),
+                           asio::detached);
         for (std::size_t at = 0; at < lines.size(); at += 65536) {
             translator.consume(std::string_view(lines).substr(at, 65536));
             loop.poll();

@@ -2,7 +2,6 @@
 #include "bridge/Bridge.h"
 
 #include "bridge/ConversationFolder.h"
-#include "bridge/RunEventSource.h"
 #include "config/ClaudeLocator.h"
 #include "http/PeerWatch.h"
 #include "run/ClaudeRun.h"
@@ -189,8 +188,7 @@ asio::awaitable<HTTPResponse> Bridge::runEvents(Call call) {
     if (after && run->finished() && *after >= run->events().size())
         co_return HTTPResponse::noContent();
     bool withIds = request.query.contains("ids");
-    co_return HTTPResponse::events(
-        std::make_shared<RunEventSource>(run->read(after.value_or(0), withIds)));
+    co_return HTTPResponse::events(run->read(after.value_or(0)), withIds);
 }
 
 asio::awaitable<HTTPResponse> Bridge::answerApproval(Call call) {

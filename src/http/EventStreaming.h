@@ -1,10 +1,11 @@
 #pragma once
 
-#include "http/EventSource.h"
+#include "util/EventSource.h"
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include <memory>
+#include <string>
 
 namespace pavix {
 
@@ -13,9 +14,36 @@ namespace pavix {
 /// a long run hold this much each.
 inline constexpr std::size_t maxEventWrite = 65'536;
 
-/// Sends the event-stream head, then what `source` yields, until it ends, a write fails or
-/// the peer goes away (its side of the connection ends); then closes the connection.
+/// A source's events as the wire frames them: an "id: <number>" line when asked for, then
+/// "data: " and the event's text, then a blank line. With ids, a comment line ":" after
+/// `keepaliveInterval` without an event.
+class EventFrames {
+public:
+    EventFrames(std::shared_ptr<EventSource> source, bool withIds);
+
+    /// Waits until there is something to send and returns it: the frames of the next
+    /// events, as many whole ones as fit in `maxBytes` but at least one, or a comment line.
+    /// Empty once the source has ended. The bytes stay valid until the next call, in a
+    /// buffer of exactly their size; one larger than `maxEventWrite` is let go at the next
+    /// call.
+    asio::awaitable<std::string_view> next(std::size_t maxBytes);
+    /// Ends the stream: a waiting `next()` returns empty at once.
+    void cancel() { source_->cancel(); }
+    /// The bytes the frames and the source hold beyond themselves.
+    std::size_t heldBytes() const;
+
+private:
+    void render(std::size_t maxBytes);
+
+    std::shared_ptr<EventSource> source_;
+    bool withIds_;
+    std::string frames_;
+};
+
+/// Sends the event-stream head, then `source`'s events framed (with ids when `withIds`),
+/// until it ends, a write fails or the peer goes away (its side of the connection ends);
+/// then closes the connection.
 asio::awaitable<void> streamEvents(std::shared_ptr<asio::ip::tcp::socket> socket,
-                                   std::shared_ptr<EventSource> source);
+                                   std::shared_ptr<EventSource> source, bool withIds);
 
 } // namespace pavix

@@ -115,7 +115,7 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, Accep
     read.request->peer = std::make_shared<PeerWatch>(socket);
     HTTPResponse response = co_await service->handler(std::move(*read.request));
     if (response.eventSource()) {
-        co_await streamEvents(socket, response.eventSource());
+        co_await streamEvents(socket, response.eventSource(), response.eventsWithIds());
         co_return;
     }
     std::string bytes = response.status() == 204

@@ -77,8 +77,8 @@ void ClaudeRun::moveToFile(const std::filesystem::path& folder, FileWorker& work
     log_->moveTo(std::move(*file), worker, std::move(onMoved));
 }
 
-std::shared_ptr<EventLog::Reader> ClaudeRun::read(std::size_t after, bool withIds) {
-    return log_->read(after, withIds);
+std::shared_ptr<EventLog::Reader> ClaudeRun::read(std::size_t after) {
+    return log_->read(after);
 }
 
 bool ClaudeRun::steer(std::string message) {

@@ -53,21 +53,6 @@ std::string_view endStatus(EventKind kind) {
     }
 }
 
-namespace {
-constexpr std::string_view deltaBefore = R"({"delta":")",
-                           deltaAfter = R"(","event":"message.delta"})";
-} // namespace
-
-void appendDeltaJSON(std::string& out, std::string_view escapedText) {
-    out += deltaBefore;
-    out += escapedText;
-    out += deltaAfter;
-}
-
-std::size_t deltaJSONSize(std::size_t escapedSize) {
-    return deltaBefore.size() + escapedSize + deltaAfter.size();
-}
-
 Event toolStarted(std::string_view tool, const json* input) {
     json members = {{"tool", displayName(tool)}};
     if (auto preview = toolPreview(input)) members["preview"] = *preview;

@@ -38,7 +38,7 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
             for (std::string_view frame = co_await reader->next(1); !frame.empty();
                  frame = co_await reader->next(1))
                 names->push_back(json::parse(frame.substr(6))); // after "data: "
-        }(run->read(0, false), names),
+        }(std::make_shared<EventFrames>(run->read(0), false), names),
         "reading events");
     auto ask = [&](std::string tool) {
         auto choice = std::make_shared<std::optional<ApprovalChoice>>();
@@ -105,7 +105,7 @@ TEST(ClaudeRun, AReaderHoldsOneWriteAtATime) {
                 std::string_view bytes = co_await reader->next(maxEventWrite);
                 writes->emplace_back(size = bytes.size(), reader->heldBytes());
             }
-        }(log->read(0, true), writes),
+        }(std::make_shared<EventFrames>(log->read(0), true), writes),
         "reading");
     ASSERT_TRUE(runUntil(loop, [&] { return !writes->empty() && writes->back().first == 0; }));
     for (auto [size, held] : *writes)
