@@ -90,6 +90,10 @@ public:
 
 private:
     void load();
+    /// A new session `id`, titled with `title` cut short, working in `folder` (the default
+    /// project when none), started now and without messages.
+    StoredSession& addSession(const std::string& id, std::string_view title,
+                              std::optional<std::string> folder);
     /// Counts a change and starts a write unless one is under way (whose completion then
     /// starts the next).
     void changed();
