@@ -146,8 +146,9 @@ void run(const std::vector<std::string>& arguments) {
     {
         // Without a key the service refuses every question, which ends each call as a denial.
         auto config = BridgeConfig::loadOrCreate();
-        ApprovalServer server(value(arguments, "--port").value_or("8790"),
-                              config ? config->key : "", value(arguments, "--run").value_or(""));
+        ApprovalServer server(
+            value(arguments, "--port").value_or(std::to_string(BridgeConfig::defaultPort)),
+            config ? config->key : "", value(arguments, "--run").value_or(""));
         server.serve();
     }
     std::exit(0);
