@@ -19,8 +19,6 @@ namespace {
 
 using tcp = asio::ip::tcp;
 constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
-// A stream that waits on a person's approval must not look dead to NATs and proxies.
-constexpr auto keepaliveInterval = std::chrono::seconds(15);
 
 // The digits of `number`, for an "id:" line.
 std::string_view decimal(std::size_t number, char (&out)[24]) {
@@ -46,12 +44,12 @@ asio::awaitable<void> watchPeer(std::shared_ptr<tcp::socket> socket,
     frames->cancel();
 }
 
-// A peer that vanished without closing (a phone gone out of range) is noticed after a
-// minute of silence and a few unanswered probes, even on a stream that only waits for a
-// person's approval; a live peer sees no byte of it. Event batches go out as they come:
-// nothing gains from Nagle's delay.
+// A peer that vanished without closing is noticed even on a stream that only waits for a
+// person's approval. Event batches go out as they come: nothing gains from Nagle's delay.
 void tuneForStreaming(tcp::socket& socket) {
-    const int fd = socket.native_handle(), on = 1, idle = 60, interval = 10, probes = 3;
+    const int fd = socket.native_handle(), on = 1, probes = keepaliveProbes;
+    const int idle = static_cast<int>(keepaliveIdle.count()),
+              interval = static_cast<int>(keepaliveProbeInterval.count());
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 #if defined(TCP_KEEPIDLE) // Linux
@@ -74,7 +72,7 @@ asio::awaitable<std::string_view> EventFrames::next(std::size_t maxBytes) {
     if (frames_.capacity() > maxEventWrite) std::string().swap(frames_);
     frames_.clear();
     std::optional<std::chrono::milliseconds> idle;
-    if (withIds_) idle = keepaliveInterval;
+    if (withIds_) idle = keepaliveCommentInterval;
     switch (co_await source_->wait(idle)) {
     case EventSource::Wait::ready:
         render(maxBytes);

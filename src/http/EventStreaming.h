@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/Limits.h"
 #include "util/EventSource.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -9,14 +10,9 @@
 
 namespace pavix {
 
-/// The most bytes of events sent in one write, unless one event alone is larger. Each
-/// stream holds its write's bytes until the peer takes them: thousands of slow readers of
-/// a long run hold this much each.
-inline constexpr std::size_t maxEventWrite = 65'536;
-
 /// A source's events as the wire frames them: an "id: <number>" line when asked for, then
 /// "data: " and the event's text, then a blank line. With ids, a comment line ":" after
-/// `keepaliveInterval` without an event.
+/// `keepaliveCommentInterval` without an event.
 class EventFrames {
 public:
     EventFrames(std::shared_ptr<EventSource> source, bool withIds);

@@ -35,8 +35,6 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 using Duration = std::chrono::steady_clock::duration;
 constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
-// How long an answer given before the body is read waits for a peer still sending.
-constexpr auto lingerTime = std::chrono::seconds(2);
 
 // What every connection of one listener shares; lives as long as any of them.
 struct Service {

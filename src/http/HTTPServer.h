@@ -2,6 +2,7 @@
 
 #include "http/HTTPRequest.h"
 #include "http/HTTPResponse.h"
+#include "http/Limits.h"
 #include "http/ReadBudget.h"
 #include "http/RequestParser.h"
 #include "util/Async.h"
@@ -22,8 +23,7 @@ namespace pavix {
 /// A seam for tests, which cannot wait out the server's own timings: the service always
 /// runs with these defaults.
 struct ServerTimingsForTests {
-    /// A connection that has not delivered a complete request by then is closed unanswered.
-    std::chrono::steady_clock::duration requestDeadline = std::chrono::seconds(60);
+    std::chrono::steady_clock::duration requestDeadline = pavix::requestDeadline;
 };
 
 /// The service's HTTP/1.1 listener: one request per connection, answered by the

@@ -2,6 +2,7 @@
 
 #include "http/ChunkedBody.h"
 #include "http/HTTPRequest.h"
+#include "http/Limits.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,10 +11,6 @@
 #include <string_view>
 
 namespace pavix {
-
-/// The most bytes one request may take on the wire, head, chunk framing and body
-/// together; a request that would take more is closed unanswered.
-inline constexpr std::size_t maxRequestBytes = 2'000'000;
 
 /// One request read from a connection's bytes as they arrive. Each byte is looked at
 /// once however the bytes are split, so a request that comes a byte at a time costs what
