@@ -2,7 +2,6 @@
 #include "bridge/Bridge.h"
 
 #include "bridge/ConversationFolder.h"
-#include "config/ClaudeLocator.h"
 #include "http/PeerWatch.h"
 #include "run/ClaudeRun.h"
 #include "util/Ids.h"
@@ -10,11 +9,7 @@
 #include "util/Log.h"
 #include "util/Text.h"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/thread_pool.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include <charconv>
 #include <limits>
@@ -144,22 +139,6 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     co_return HTTPResponse::json(202, {{"run_id", (*run)->id()}, {"status", "running"}});
 }
 
-asio::awaitable<void> Bridge::relocateClaude() {
-    if (claude_.binary && ClaudeLocator::isExecutableFile(*claude_.binary)) co_return;
-    // Rare (Claude Code installed or moved by an update since) and short-lived: a thread
-    // for this probe only.
-    asio::thread_pool probe(1);
-    auto found = co_await asio::co_spawn(
-        probe,
-        []() -> asio::awaitable<ClaudeInstallation> {
-            co_return ClaudeInstallation::locate(std::chrono::seconds(2));
-        },
-        asio::use_awaitable);
-    if (!found.binary) co_return; // the launch will say what is missing
-    claude_ = std::move(found);
-    log("claude code: " + claude_.binary->string() + " " + claude_.version.value_or(""));
-}
-
 asio::awaitable<HTTPResponse> Bridge::listRuns(Call) {
     // Part of running several at once: unknown, as it always was, to a service without it.
     if (!config_.maxRuns) co_return HTTPResponse::error(404, "not found");
@@ -243,19 +222,6 @@ asio::awaitable<HTTPResponse> Bridge::relayApproval(Call call) {
         if (outcome.index() == 0) choice = std::get<0>(outcome);
     }
     co_return HTTPResponse::json(200, {{"choice", choiceWord(choice)}});
-}
-
-asio::awaitable<void> Bridge::shutDown() {
-    // Polled: this happens once, at the end, and a run gives no finish signal of its own.
-    asio::steady_timer pause(executor_);
-    for (;;) {
-        runs_.stopAll();
-        if (runs_.allEnded()) break;
-        pause.expires_after(std::chrono::milliseconds(50));
-        co_await pause.async_wait(asio::use_awaitable);
-    }
-    // A run hands its reply over as it ends, so every change is known by now.
-    co_await sessions_.saved();
 }
 
 } // namespace pavix
