@@ -1,6 +1,7 @@
 #include "http/EventStreaming.h"
 
 #include "http/HTTPWire.h"
+#include "http/PeerWatch.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -34,13 +35,10 @@ std::size_t frameSize(const EventSource::Event& event, bool withIds) {
 
 // The phone sends nothing after its request: the read ends only when it has gone (or the
 // writer closed the socket), and then nobody needs the events.
-asio::awaitable<void> watchPeer(std::shared_ptr<tcp::socket> socket,
-                                std::shared_ptr<EventFrames> frames) {
-    char sink[512];
-    for (;;) {
-        auto [error, n] = co_await socket->async_read_some(asio::buffer(sink), noThrow);
-        if (error) break;
-    }
+asio::awaitable<void> cancelWhenGone(std::shared_ptr<tcp::socket> socket,
+                                     std::shared_ptr<EventFrames> frames) {
+    PeerWatch peer(std::move(socket));
+    co_await peer.gone();
     frames->cancel();
 }
 
@@ -127,7 +125,8 @@ asio::awaitable<void> streamEvents(std::shared_ptr<tcp::socket> socket,
     auto [headError, n] =
         co_await asio::async_write(*socket, asio::buffer(eventStreamHead), noThrow);
     if (!headError) {
-        startCoroutine(socket->get_executor(), watchPeer(socket, frames), "event stream watch");
+        startCoroutine(socket->get_executor(), cancelWhenGone(socket, frames),
+                       "event stream watch");
         // Events wait in the source while a write is under way, so a slow peer never holds
         // the run up, and each write takes a bounded part of what is waiting.
         for (;;) {
