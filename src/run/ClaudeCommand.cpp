@@ -9,6 +9,13 @@ namespace pavix {
 
 namespace {
 
+// A service started from inside a Claude Code session (its terminal, say) inherits that
+// session's CLAUDE* variables, which would tell the run it is nested in it or carry that
+// session's settings over: none is the run's. In direct mode the ANTHROPIC_* ones go too,
+// so the run uses the account the user signed in with, not a key or endpoint of ours.
+// A login item starts with the system's bare PATH; the usual install places of Claude
+// Code and its tools (Homebrew, /usr/local, ~/.local/bin) come first, so that what the
+// user installed wins over the system's older copies.
 std::map<std::string, std::string> environment(bool direct) {
     std::map<std::string, std::string> result;
     for (char** entry = environ; entry && *entry; ++entry) {

@@ -14,6 +14,9 @@ namespace pavix {
 namespace {
 
 constexpr std::size_t blockSize = 64 << 10;
+// A reader starting mid-log (a phone picking its stream up again) finds the nearest
+// checkpoint, then walks at most this many entries: 8 bytes of index per 256 events keep a
+// run of a million deltas' index at 32 KiB.
 constexpr std::size_t checkpointEvery = 256;
 constexpr std::size_t maxHeader = 10;
 
