@@ -37,8 +37,8 @@ int serve() {
     // Every request's one way into the service.
     auto handler = [&bridge](HTTPRequest request) { return bridge.handle(std::move(request)); };
     auto checkHead = [&bridge](const HTTPRequest& head) { return bridge.checkHead(head); };
-    auto server =
-        HTTPServer::create(loop.get_executor(), config->listen, config->port, handler, checkHead);
+    auto server = HTTPServer::create(loop.get_executor(), config->listen, config->port, handler,
+                                     checkHead, ServerTimingsForTests::fromEnvironment());
     if (!server) {
         log("couldn't start: " + server.error().description);
         return 1;

@@ -61,16 +61,18 @@ void tuneForStreaming(tcp::socket& socket) {
 
 } // namespace
 
-EventFrames::EventFrames(std::shared_ptr<EventSource> source, bool withIds)
+EventFrames::EventFrames(std::shared_ptr<EventSource> source, bool withIds,
+                         std::chrono::milliseconds keepalive)
     : source_(std::move(source))
-    , withIds_(withIds) {}
+    , withIds_(withIds)
+    , keepalive_(keepalive) {}
 
 asio::awaitable<std::string_view> EventFrames::next(std::size_t maxBytes) {
     // A large batch's buffer is not kept for the small ones of a live tail.
     if (frames_.capacity() > maxEventWrite) std::string().swap(frames_);
     frames_.clear();
     std::optional<std::chrono::milliseconds> idle;
-    if (withIds_) idle = keepaliveCommentInterval;
+    if (withIds_) idle = keepalive_;
     switch (co_await source_->wait(idle)) {
     case EventSource::Wait::ready:
         render(maxBytes);
@@ -119,8 +121,9 @@ std::size_t EventFrames::heldBytes() const {
 }
 
 asio::awaitable<void> streamEvents(std::shared_ptr<tcp::socket> socket,
-                                   std::shared_ptr<EventSource> source, bool withIds) {
-    auto frames = std::make_shared<EventFrames>(std::move(source), withIds);
+                                   std::shared_ptr<EventSource> source, bool withIds,
+                                   std::chrono::milliseconds keepalive) {
+    auto frames = std::make_shared<EventFrames>(std::move(source), withIds, keepalive);
     tuneForStreaming(*socket);
     auto [headError, n] =
         co_await asio::async_write(*socket, asio::buffer(eventStreamHead), noThrow);

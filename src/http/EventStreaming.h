@@ -12,10 +12,11 @@ namespace pavix {
 
 /// A source's events as the wire frames them: an "id: <number>" line when asked for, then
 /// "data: " and the event's text, then a blank line. With ids, a comment line ":" after
-/// `keepaliveCommentInterval` without an event.
+/// `keepalive` without an event.
 class EventFrames {
 public:
-    EventFrames(std::shared_ptr<EventSource> source, bool withIds);
+    EventFrames(std::shared_ptr<EventSource> source, bool withIds,
+                std::chrono::milliseconds keepalive = keepaliveCommentInterval);
 
     /// Waits until there is something to send and returns it: the frames of the next
     /// events, as many whole ones as fit in `maxBytes` but at least one, or a comment line.
@@ -33,13 +34,15 @@ private:
 
     std::shared_ptr<EventSource> source_;
     bool withIds_;
+    std::chrono::milliseconds keepalive_;
     std::string frames_;
 };
 
-/// Sends the event-stream head, then `source`'s events framed (with ids when `withIds`),
-/// until it ends, a write fails or the peer goes away (its side of the connection ends);
-/// then closes the connection.
+/// Sends the event-stream head, then `source`'s events framed (with ids and `keepalive`
+/// comments when `withIds`), until it ends, a write fails or the peer goes away (its side
+/// of the connection ends); then closes the connection.
 asio::awaitable<void> streamEvents(std::shared_ptr<asio::ip::tcp::socket> socket,
-                                   std::shared_ptr<EventSource> source, bool withIds);
+                                   std::shared_ptr<EventSource> source, bool withIds,
+                                   std::chrono::milliseconds keepalive);
 
 } // namespace pavix

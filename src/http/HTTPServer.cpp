@@ -20,6 +20,8 @@
 #include <boost/asio/write.hpp>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,13 +40,13 @@ constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
 
 // What every connection of one listener shares; lives as long as any of them.
 struct Service {
-    Service(HTTPServer::Handler handler, HeadCheck check, Duration deadline)
+    Service(HTTPServer::Handler handler, HeadCheck check, ServerTimingsForTests timings)
         : handler(std::move(handler))
         , check(std::move(check))
-        , deadline(deadline) {}
+        , timings(timings) {}
     HTTPServer::Handler handler;
     HeadCheck check;
-    Duration deadline;
+    ServerTimingsForTests timings;
     ReadBudget budget;
 };
 
@@ -91,7 +93,7 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, Accep
     // At the deadline the socket is closed under the reader, which then ends with nothing.
     // A request that arrived whole needs no timer.
     asio::steady_timer deadline(socket->get_executor());
-    auto armDeadline = [&deadline, socket, after = service->deadline] {
+    auto armDeadline = [&deadline, socket, after = service->timings.requestDeadline] {
         deadline.expires_after(after);
         deadline.async_wait([socket](const error_code& error) {
             if (error) return;
@@ -113,7 +115,8 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, Accep
     read.request->peer = std::make_shared<PeerWatch>(socket);
     HTTPResponse response = co_await service->handler(std::move(*read.request));
     if (response.eventSource()) {
-        co_await streamEvents(socket, response.eventSource(), response.eventsWithIds());
+        co_await streamEvents(socket, response.eventSource(), response.eventsWithIds(),
+                              service->timings.keepaliveComment);
         co_return;
     }
     std::string bytes = response.status() == 204
@@ -202,13 +205,24 @@ struct HTTPServer::Listener {
     bool announces = false; ///< logs "listening" (the first of a server's listeners)
 };
 
+ServerTimingsForTests ServerTimingsForTests::fromEnvironment() {
+    ServerTimingsForTests timings;
+    const char* text = std::getenv("PAVIX_TEST_KEEPALIVE_MS");
+    const std::string_view value = text ? text : "";
+    long long milliseconds = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), milliseconds);
+    if (error == std::errc() && end == value.data() + value.size() && milliseconds >= 1 &&
+        milliseconds <= timings.keepaliveComment.count())
+        timings.keepaliveComment = std::chrono::milliseconds(milliseconds);
+    return timings;
+}
+
 Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
                                                        const std::optional<std::string>& address,
                                                        std::uint16_t port, Handler handler,
                                                        HeadCheck check,
                                                        ServerTimingsForTests timings) {
-    auto service =
-        std::make_shared<Service>(std::move(handler), std::move(check), timings.requestDeadline);
+    auto service = std::make_shared<Service>(std::move(handler), std::move(check), timings);
     std::vector<std::shared_ptr<Listener>> listeners;
     error_code error;
     if (!address) {

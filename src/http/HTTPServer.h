@@ -20,10 +20,17 @@
 
 namespace pavix {
 
-/// A seam for tests, which cannot wait out the server's own timings: the service always
-/// runs with these defaults.
+/// A seam for tests, which cannot wait out the server's own timings: the service runs with
+/// these defaults unless a test asks otherwise (see `timingsForTests`).
 struct ServerTimingsForTests {
     std::chrono::steady_clock::duration requestDeadline = pavix::requestDeadline;
+    std::chrono::milliseconds keepaliveComment = keepaliveCommentInterval;
+
+    /// The defaults, with the keepalive comment's interval from the environment variable
+    /// "PAVIX_TEST_KEEPALIVE_MS" when it holds a number of milliseconds from 1 to the
+    /// default's (anything else leaves the default): the test of the comment need not
+    /// wait 15 seconds.
+    static ServerTimingsForTests fromEnvironment();
 };
 
 /// The service's HTTP/1.1 listener: one request per connection, answered by the

@@ -464,8 +464,10 @@ TEST(Runs, AFailedLaunchKeepsThePromptAndHoldsNothingUp) {
 // A phone that lost its stream mid-run picks it up where it was, and a stream that waits
 // on a person is kept alive by a comment line alone, which no client takes for an event.
 TEST(Runs, AStreamWithIdsIsKeptAliveAndResumedMidRun) {
-    BridgeServer bridge;
-    json agent = turn(R"([{"init": true}, {"delta": "One"}, {"sleep": 16},
+    BridgeServer::Options options;
+    options.environment["PAVIX_TEST_KEEPALIVE_MS"] = "300";
+    BridgeServer bridge(options);
+    json agent = turn(R"([{"init": true}, {"delta": "One"}, {"sleep": 2},
                          {"delta": "Two"}, {"result": {"result": "OneTwo"}}])"_json);
     agent["session_id"] = "s-1";
     bridge.setScenario(agent);
@@ -485,7 +487,11 @@ TEST(Runs, AStreamWithIdsIsKeptAliveAndResumedMidRun) {
         EXPECT_EQ(bytes,
                   head + "id: 1\ndata: {\"delta\":\"One\",\"event\":\"message.delta\"}\n\n:\n");
     }
-    EXPECT_EQ(client.exchange(request + "Last-Event-ID: 1\r\n\r\n", 30s),
+    // The agent is still asleep: the resumed stream is kept alive too, between whole events.
+    std::string resumed = client.exchange(request + "Last-Event-ID: 1\r\n\r\n", 30s);
+    for (std::size_t at; (at = resumed.find("\n:\n")) != std::string::npos;)
+        resumed.erase(at + 1, 2);
+    EXPECT_EQ(resumed,
               head + "id: 2\ndata: {\"delta\":\"Two\",\"event\":\"message.delta\"}\n\n" +
                   "id: 3\ndata: "
                   "{\"event\":\"run.completed\",\"output\":\"OneTwo\",\"session_id\":\"s-1\"}\n\n");
