@@ -112,7 +112,7 @@ void EventFrames::render(std::size_t maxBytes) {
         frames_ += "\n\n";
         return --left > 0;
     });
-    source_->take(count);
+    source_->advance(count);
 }
 
 std::size_t EventFrames::heldBytes() const {

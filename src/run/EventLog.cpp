@@ -248,7 +248,7 @@ void EventLog::Reader::visit(std::size_t wantedBytes,
     }
 }
 
-void EventLog::Reader::take(std::size_t count) {
+void EventLog::Reader::advance(std::size_t count) {
     for (; count > 0 && nextEvent_ < end(); --count) {
         auto entry = entryAt(ready_);
         if (!entry) entry = entryAt(ready_ = log_->entriesAt(position_, 1, scratch_));

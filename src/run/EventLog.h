@@ -100,7 +100,7 @@ public:
     /// the close, at the events there were then.
     asio::awaitable<Wait> wait(std::optional<std::chrono::milliseconds> idle) override;
     void visit(std::size_t wantedBytes, const std::function<bool(const Event&)>& each) override;
-    void take(std::size_t count) override;
+    void advance(std::size_t count) override;
     void cancel() override;
     /// What was read from a file for the ready events, until they are taken.
     std::size_t heldBytes() const override;

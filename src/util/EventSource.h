@@ -28,10 +28,10 @@ public:
     /// `idle`), or the source has ended or was cancelled.
     virtual asio::awaitable<Wait> wait(std::optional<std::chrono::milliseconds> idle) = 0;
     /// Hands the ready events in order to `each` until it returns false, about `wantedBytes`
-    /// of them at most but at least one; the same ones again, until `take` or `wait`.
+    /// of them at most but at least one; the same ones again, until `advance` or `wait`.
     virtual void visit(std::size_t wantedBytes, const std::function<bool(const Event&)>& each) = 0;
     /// The first `count` of the ready events are used: the next `visit` starts after them.
-    virtual void take(std::size_t count) = 0;
+    virtual void advance(std::size_t count) = 0;
     /// The peer has gone: a waiting `wait()` returns `ended` at once.
     virtual void cancel() = 0;
     /// The bytes the source holds for this reader beyond itself.
