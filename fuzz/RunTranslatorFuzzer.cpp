@@ -22,7 +22,7 @@ namespace {
 std::string frame(const Event& event) {
     std::string text = "data: ";
     if (event.kind == EventKind::messageDelta)
-        appendDeltaJSON(text, event.text);
+        text.append(deltaJSONHead).append(event.text).append(deltaJSONTail);
     else
         text += event.text;
     return text + "\n\n";

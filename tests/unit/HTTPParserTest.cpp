@@ -9,23 +9,20 @@ using State = RequestParser::State;
 
 namespace {
 
-struct Parsed {
-    State state;
-    HTTPRequest request;
-};
-
-// Feeds `bytes` in pieces of `piece` bytes, as a connection's reads would bring them.
-Parsed fedInPieces(std::string_view bytes, std::size_t piece, bool loopback = false) {
+// Feeds `bytes` in pieces of `piece` bytes (all at once by default), as a connection's
+// reads would bring them.
+RequestParser fedInPieces(std::string_view bytes, std::size_t piece = SIZE_MAX,
+                          bool loopback = false) {
     RequestParser parser(loopback);
-    for (std::size_t at = 0; at < bytes.size(); at += piece)
+    for (std::size_t at = 0; at < bytes.size(); at += std::min(piece, bytes.size()))
         parser.feed(bytes.substr(at, piece));
-    return {parser.state(), parser.request()};
+    return parser;
 }
 
 HTTPRequest parsed(std::string_view bytes, bool loopback = false) {
-    auto result = fedInPieces(bytes, bytes.size(), loopback);
-    EXPECT_EQ(result.state, State::complete) << bytes;
-    return result.request;
+    auto parser = fedInPieces(bytes, SIZE_MAX, loopback);
+    EXPECT_EQ(parser.state(), State::complete) << bytes;
+    return parser.request();
 }
 
 } // namespace
@@ -83,8 +80,8 @@ TEST(RequestParser, BodiesHoweverReadsSplitThem) {
     for (const auto& [bytes, state, body] : cases) {
         for (std::size_t piece = 1; piece <= bytes.size(); ++piece) {
             auto split = fedInPieces(bytes, piece);
-            ASSERT_EQ(split.state, state) << bytes << " in pieces of " << piece;
-            ASSERT_EQ(split.request.body, body) << bytes << " in pieces of " << piece;
+            ASSERT_EQ(split.state(), state) << bytes << " in pieces of " << piece;
+            ASSERT_EQ(split.request().body, body) << bytes << " in pieces of " << piece;
         }
     }
 }
@@ -108,15 +105,14 @@ TEST(RequestParser, TheCapIsExactHoweverReadsSplitTheBytes) {
               "GET / HTTP/1.1\r\nX: " + std::string(total - 23, 'h') + "\r\n\r\n"}) {
             ASSERT_EQ(bytes.size(), total);
             for (std::size_t piece : {std::size_t{1}, std::size_t{65'536}, total - 1, total})
-                EXPECT_EQ(fedInPieces(bytes, piece).state,
+                EXPECT_EQ(fedInPieces(bytes, piece).state(),
                           total > cap ? State::tooLarge : State::complete)
                     << bytes.substr(0, 40) << " in pieces of " << piece;
         }
     }
     // A head that is not a request counts all the same; a length past the cap is too large
     // before its body comes.
-    const std::string ignored = "GET\r\n\r\n" + std::string(cap - 6, 'i');
-    EXPECT_EQ(fedInPieces(ignored, ignored.size()).state, State::tooLarge);
-    const std::string length = "POST / HTTP/1.1\r\nContent-Length: 1999957\r\n\r\n";
-    EXPECT_EQ(fedInPieces(length, length.size()).state, State::tooLarge);
+    EXPECT_EQ(fedInPieces("GET\r\n\r\n" + std::string(cap - 6, 'i')).state(), State::tooLarge);
+    EXPECT_EQ(fedInPieces("POST / HTTP/1.1\r\nContent-Length: 1999957\r\n\r\n").state(),
+              State::tooLarge);
 }
