@@ -21,7 +21,7 @@
 namespace pavix {
 
 /// A seam for tests, which cannot wait out the server's own timings: the service runs with
-/// these defaults unless a test asks otherwise (see `timingsForTests`).
+/// these defaults unless a test asks otherwise (see `fromEnvironment`).
 struct ServerTimingsForTests {
     std::chrono::steady_clock::duration requestDeadline = pavix::requestDeadline;
     std::chrono::milliseconds keepaliveComment = keepaliveCommentInterval;
