@@ -102,7 +102,7 @@ public:
     void visit(std::size_t wantedBytes, const std::function<bool(const Event&)>& each) override;
     void advance(std::size_t count) override;
     void cancel() override;
-    /// What was read from a file for the ready events, until they are taken.
+    /// What was read from a file for the ready events, until the reader advances past them.
     std::size_t heldBytes() const override;
 
 private:
