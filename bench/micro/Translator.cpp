@@ -45,7 +45,9 @@ struct ToLog : OutputListener {
 };
 
 asio::awaitable<void> drain(std::shared_ptr<EventFrames> reader) {
-    while (!(co_await reader->next(262'144)).empty()) {
+    for (;;) {
+        std::string_view bytes = co_await reader->next(262'144);
+        if (bytes.empty()) break;
     }
 }
 

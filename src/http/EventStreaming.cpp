@@ -73,7 +73,9 @@ asio::awaitable<std::string_view> EventFrames::next(std::size_t maxBytes) {
     frames_.clear();
     std::optional<std::chrono::milliseconds> idle;
     if (withIds_) idle = keepalive_;
-    switch (co_await source_->wait(idle)) {
+    // Awaited apart from the switch: g++ 12 miscompiles a co_await in a switch's condition.
+    const EventSource::Wait outcome = co_await source_->wait(idle);
+    switch (outcome) {
     case EventSource::Wait::ready:
         render(maxBytes);
         break;
