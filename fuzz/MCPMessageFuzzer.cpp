@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto choice = size % 2 == 0 ? pavix::ApprovalChoice::deny : pavix::ApprovalChoice::once;
     std::string reply = message.reply;
     if (message.kind == Message::Kind::call) {
-        if (!message.input.is_object() || approvalRequest("run", message).empty()) std::abort();
+        if (!message.input.is_object() || approvalPostBody("run", message).empty()) std::abort();
         reply = callReply(message, choice).value_or("");
     } else if (message.kind != Message::Kind::answered) {
         return 0;

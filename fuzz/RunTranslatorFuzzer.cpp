@@ -5,6 +5,7 @@
 // size, in memory and (for some inputs) from a file: the frames always join up to the log's
 // whole stream.
 #include "TranslatorTranscript.h"
+#include "http/EventStreaming.h"
 #include "run/EventLog.h"
 #include "util/FileWorker.h"
 
@@ -21,7 +22,7 @@ namespace {
 std::string frame(const Event& event) {
     std::string text = "data: ";
     if (event.kind == EventKind::messageDelta)
-        appendDeltaJSON(text, event.text);
+        text.append(deltaJSONHead).append(event.text).append(deltaJSONTail);
     else
         text += event.text;
     return text + "\n\n";
@@ -30,7 +31,7 @@ std::string frame(const Event& event) {
 // Reads everything after `after` in batches of `maxBytes` and checks it against `whole`.
 asio::awaitable<void> readAll(std::shared_ptr<EventLog> log, std::size_t after,
                               std::size_t maxBytes, std::string expected) {
-    auto reader = log->read(after, false);
+    auto reader = std::make_shared<EventFrames>(log->read(after), false);
     std::string got;
     for (;;) {
         std::string_view bytes = co_await reader->next(maxBytes);

@@ -26,8 +26,8 @@ struct Transcript : OutputListener {
 
     void delta(std::string_view escaped, std::string_view text) override {
         if (checkDeltas) {
-            std::string framed;
-            appendDeltaJSON(framed, escaped);
+            const std::string framed =
+                std::string(deltaJSONHead).append(escaped).append(deltaJSONTail);
             auto quoted = compactJSON(std::string(text));
             check(quoted && framed == R"({"delta":)" + *quoted + R"(,"event":"message.delta"})");
         }

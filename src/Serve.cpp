@@ -1,10 +1,10 @@
 #include "Serve.h"
 
-#include "Log.h"
 #include "bridge/Bridge.h"
 #include "config/BridgeConfig.h"
 #include "http/HTTPServer.h"
 #include "util/Descriptors.h"
+#include "util/Log.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -37,8 +37,8 @@ int serve() {
     // Every request's one way into the service.
     auto handler = [&bridge](HTTPRequest request) { return bridge.handle(std::move(request)); };
     auto checkHead = [&bridge](const HTTPRequest& head) { return bridge.checkHead(head); };
-    auto server =
-        HTTPServer::create(loop.get_executor(), config->listen, config->port, handler, checkHead);
+    auto server = HTTPServer::create(loop.get_executor(), config->listen, config->port, handler,
+                                     checkHead, ServerTimingsForTests::fromEnvironment());
     if (!server) {
         log("couldn't start: " + server.error().description);
         return 1;
@@ -57,7 +57,7 @@ int serve() {
         stopSignals.async_wait([&](const boost::system::error_code& again, int) {
             if (!again) loop.stop();
         });
-        spawn(loop.get_executor(), shutDownThenLoop(bridge, loop), "stopping");
+        startCoroutine(loop.get_executor(), shutDownThenLoop(bridge, loop), "stopping");
     });
     log("pavix-bridge on " + (config->listen ? *config->listen + " " : std::string()) + "port " +
         std::to_string(config->port));

@@ -1,12 +1,16 @@
 #include "bridge/Bridge.h"
 
-#include "Log.h"
 #include "config/ClaudeLocator.h"
 #include "config/Installer.h"
 #include "util/Files.h"
 #include "util/Json.h"
+#include "util/Log.h"
 #include "util/Text.h"
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <nlohmann/json.hpp>
 
 #include <functional>
@@ -21,6 +25,10 @@ namespace {
 // Long enough to spare a status screen polling /health a stat per request, short enough
 // that signing in shows at once.
 constexpr auto signInCacheLife = std::chrono::seconds(2);
+
+// Shutting down is polled: it happens once, at the end, and a run gives no finish signal
+// of its own. Often enough that the service is gone soon after its last run ends.
+constexpr auto shutdownPoll = std::chrono::milliseconds(50);
 
 // Whether `a` equals `b`, in time that depends only on the lengths.
 bool sameKey(std::string_view a, std::string_view b) {
@@ -69,12 +77,9 @@ struct Bridge::Endpoint {
 };
 
 Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config)
-    : Bridge(std::move(executor), std::move(config), ClaudeInstallation::locate()) {}
-
-Bridge::Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstallation claude)
     : executor_(std::move(executor))
     , config_(std::move(config))
-    , claude_(std::move(claude))
+    , claude_(ClaudeInstallation::locate())
     , approvalServer_(Installer::currentBinary())
     , sessions_(executor_, SessionStore::defaultFile(), config_.project)
     , runs_(executor_, configFolder() / "run-logs")
@@ -94,6 +99,8 @@ const std::vector<Bridge::Endpoint>& Bridge::endpoints() {
         {"POST", "api/sessions", &Bridge::createSession},
         {"GET", "api/sessions/*/messages", &Bridge::sessionMessages},
         {"DELETE", "api/sessions/*", &Bridge::deleteSession},
+        // The phone app asks for scheduled jobs and toolsets, which this service does not
+        // have: fixed empty lists, holding no state, answer it.
         {"GET", "api/jobs",
          [](Bridge&, Call) -> asio::awaitable<HTTPResponse> {
              co_return HTTPResponse::json(200, {{"jobs", json::array()}});
@@ -153,6 +160,34 @@ HTTPResponse Bridge::health() {
                  {"claude_code", claude_.version ? json(*claude_.version) : json(nullptr)},
                  {"signed_in", signedIn_},
              });
+}
+
+asio::awaitable<void> Bridge::relocateClaude() {
+    if (claude_.binary && ClaudeLocator::isExecutableFile(*claude_.binary)) co_return;
+    // Rare (Claude Code installed or moved by an update since) and short-lived: a thread
+    // for this probe only.
+    asio::thread_pool probe(1);
+    auto found = co_await asio::co_spawn(
+        probe,
+        []() -> asio::awaitable<ClaudeInstallation> {
+            co_return ClaudeInstallation::locate(std::chrono::seconds(2));
+        },
+        asio::use_awaitable);
+    if (!found.binary) co_return; // the launch will say what is missing
+    claude_ = std::move(found);
+    log("claude code: " + claude_.binary->string() + " " + claude_.version.value_or(""));
+}
+
+asio::awaitable<void> Bridge::shutDown() {
+    asio::steady_timer pause(executor_);
+    for (;;) {
+        runs_.stopAll();
+        if (runs_.allEnded()) break;
+        pause.expires_after(shutdownPoll);
+        co_await pause.async_wait(asio::use_awaitable);
+    }
+    // A run hands its reply over as it ends, so every change is known by now.
+    co_await sessions_.saved();
 }
 
 } // namespace pavix

@@ -26,8 +26,6 @@ class Bridge {
 public:
     /// Locates Claude Code (blocking on its version probe), loads the sessions, logs once.
     Bridge(asio::any_io_executor executor, BridgeConfig config);
-    /// As above, with Claude Code's location given instead of looked up.
-    Bridge(asio::any_io_executor executor, BridgeConfig config, ClaudeInstallation claude);
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 

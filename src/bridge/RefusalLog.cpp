@@ -1,6 +1,6 @@
 #include "bridge/RefusalLog.h"
 
-#include "Log.h"
+#include "util/Log.h"
 
 #include <algorithm>
 

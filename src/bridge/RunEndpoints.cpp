@@ -1,21 +1,15 @@
 // Starting runs, following and steering them, and relaying their approvals.
 #include "bridge/Bridge.h"
 
-#include "Log.h"
 #include "bridge/ConversationFolder.h"
-#include "bridge/RunEventSource.h"
-#include "config/ClaudeLocator.h"
 #include "http/PeerWatch.h"
 #include "run/ClaudeRun.h"
 #include "util/Ids.h"
 #include "util/Json.h"
+#include "util/Log.h"
 #include "util/Text.h"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/thread_pool.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include <charconv>
 #include <limits>
@@ -98,9 +92,9 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     co_await relocateClaude();
     if (!claude_.binary) co_return HTTPResponse::error(409, notInstalled);
     json body = objectOrEmpty(call.request.body);
-    std::string input = trimWhitespaceAndNewlines(stringValue(body, "input").value_or(""));
+    std::string input = trimWhitespaceAndNewlines(copyString(body, "input").value_or(""));
     if (input.empty()) co_return HTTPResponse::error(400, "input is required");
-    std::string sessionId = stringValue(body, "session_id").value_or("");
+    std::string sessionId = copyString(body, "session_id").value_or("");
     if (sessionId.empty()) sessionId = newSessionId();
     auto folder = conversationFolder(body, sessions_.find(sessionId));
     if (!folder) co_return HTTPResponse::error(400, folder.error().description);
@@ -117,7 +111,7 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     options.command = {std::filesystem::absolute(*claude_.binary, ignored),
                        session.cwd,
                        {},
-                       stringValue(body, "instructions"),
+                       copyString(body, "instructions"),
                        session.claudeSessionId,
                        config_,
                        approvalServer_};
@@ -143,22 +137,6 @@ asio::awaitable<HTTPResponse> Bridge::startRun(Call call) {
     // The run is registered: a start arriving during the wait counts it.
     co_await sessions_.saved();
     co_return HTTPResponse::json(202, {{"run_id", (*run)->id()}, {"status", "running"}});
-}
-
-asio::awaitable<void> Bridge::relocateClaude() {
-    if (claude_.binary && ClaudeLocator::isExecutableFile(*claude_.binary)) co_return;
-    // Rare (Claude Code installed or moved by an update since) and short-lived: a thread
-    // for this probe only.
-    asio::thread_pool probe(1);
-    auto found = co_await asio::co_spawn(
-        probe,
-        []() -> asio::awaitable<ClaudeInstallation> {
-            co_return ClaudeInstallation::locate(std::chrono::seconds(2));
-        },
-        asio::use_awaitable);
-    if (!found.binary) co_return; // the launch will say what is missing
-    claude_ = std::move(found);
-    log("claude code: " + claude_.binary->string() + " " + claude_.version.value_or(""));
 }
 
 asio::awaitable<HTTPResponse> Bridge::listRuns(Call) {
@@ -189,15 +167,14 @@ asio::awaitable<HTTPResponse> Bridge::runEvents(Call call) {
     if (after && run->finished() && *after >= run->events().size())
         co_return HTTPResponse::noContent();
     bool withIds = request.query.contains("ids");
-    co_return HTTPResponse::events(
-        std::make_shared<RunEventSource>(run->read(after.value_or(0), withIds)));
+    co_return HTTPResponse::events(run->read(after.value_or(0)), withIds);
 }
 
 asio::awaitable<HTTPResponse> Bridge::answerApproval(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run) co_return noSuchRun();
     // No choice at all refuses; a word that is not offered is a mistake the phone can mend.
-    auto word = stringValue(objectOrEmpty(call.request.body), "choice");
+    auto word = copyString(objectOrEmpty(call.request.body), "choice");
     auto choice = word ? parseChoice(*word) : ApprovalChoice::deny;
     if (!choice) co_return HTTPResponse::error(400, "choice must be " + choiceWordsListed());
     if (!run->resolveApproval(*choice))
@@ -209,7 +186,7 @@ asio::awaitable<HTTPResponse> Bridge::steerRun(Call call) {
     auto run = runs_.find(call.captures.at(0));
     if (!run || run->finished()) co_return noSuchRun();
     // Unlike a prompt, a steering message goes as written: white space alone is a message.
-    std::string input = stringValue(objectOrEmpty(call.request.body), "input").value_or("");
+    std::string input = copyString(objectOrEmpty(call.request.body), "input").value_or("");
     if (input.empty()) co_return HTTPResponse::error(400, "input is required");
     if (!run->steer(std::move(input)))
         co_return HTTPResponse::error(
@@ -227,15 +204,14 @@ asio::awaitable<HTTPResponse> Bridge::stopRun(Call call) {
 asio::awaitable<HTTPResponse> Bridge::relayApproval(Call call) {
     using namespace asio::experimental::awaitable_operators;
     json body = objectOrEmpty(call.request.body);
-    auto id = stringValue(body, "run");
+    auto id = copyString(body, "run");
     auto run = id ? runs_.find(*id) : nullptr;
     if (!run) co_return HTTPResponse::json(200, {{"choice", choiceWord(ApprovalChoice::deny)}});
-    std::string tool = stringValue(body, "tool_name").value_or("tool");
-    const json* input = objectAt(body, "input");
+    std::string tool = copyString(body, "tool_name").value_or("tool");
     // The held run stays answerable while the phone decides; other requests go on. An
     // asker that goes away (its call cancelled, its process ended) withdraws the request.
-    auto asking = run->requestApproval(std::move(tool), input ? *input : json::object(),
-                                       stringValue(body, "tool_use_id"));
+    auto asking = run->requestApproval(std::move(tool), findObjectOrEmpty(body, "input"),
+                                       copyString(body, "tool_use_id"));
     auto choice = ApprovalChoice::deny;
     if (!call.request.peer) {
         choice = co_await std::move(asking);
@@ -246,19 +222,6 @@ asio::awaitable<HTTPResponse> Bridge::relayApproval(Call call) {
         if (outcome.index() == 0) choice = std::get<0>(outcome);
     }
     co_return HTTPResponse::json(200, {{"choice", choiceWord(choice)}});
-}
-
-asio::awaitable<void> Bridge::shutDown() {
-    // Polled: this happens once, at the end, and a run gives no finish signal of its own.
-    asio::steady_timer pause(executor_);
-    for (;;) {
-        runs_.stopActive();
-        if (!runs_.anyActive()) break;
-        pause.expires_after(std::chrono::milliseconds(50));
-        co_await pause.async_wait(asio::use_awaitable);
-    }
-    // A run hands its reply over as it ends, so every change is known by now.
-    co_await sessions_.saved();
 }
 
 } // namespace pavix

@@ -1,7 +1,7 @@
 #include "bridge/RunRegistry.h"
 
-#include "Log.h"
 #include "run/ClaudeRun.h"
+#include "util/Log.h"
 
 #include <boost/asio/post.hpp>
 
@@ -11,8 +11,8 @@ namespace pavix {
 
 namespace {
 
-bool active(const ClaudeRun& run) {
-    return !run.finished() || run.processRunning();
+bool ended(const ClaudeRun& run) {
+    return run.finished() && !run.processRunning();
 }
 
 } // namespace
@@ -53,14 +53,14 @@ std::size_t RunRegistry::unfinished(const std::string* session) const {
     }));
 }
 
-bool RunRegistry::anyActive() const {
-    return std::any_of(runs_.begin(), runs_.end(), [](const auto& run) { return active(*run); });
-}
-
-void RunRegistry::stopActive() {
+void RunRegistry::stopAll() {
     // Once each: a repeated stop would interrupt Claude Code again.
     for (const auto& run : runs_)
-        if (active(*run) && !run->stopRequested()) run->stop();
+        if (!ended(*run) && !run->stopRequested()) run->stop();
+}
+
+bool RunRegistry::allEnded() const {
+    return std::all_of(runs_.begin(), runs_.end(), [](const auto& run) { return ended(*run); });
 }
 
 void RunRegistry::keepWithinMemory() {

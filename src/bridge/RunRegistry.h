@@ -34,10 +34,11 @@ public:
     std::size_t unfinished(const std::string* session = nullptr) const;
     /// Every run held, oldest first.
     const std::vector<std::shared_ptr<ClaudeRun>>& all() const { return runs_; }
-    /// Whether a run is unfinished or its Claude Code process has not yet ended.
-    bool anyActive() const;
-    /// Asks every active run that has not been asked yet to stop.
-    void stopActive();
+    /// Asks every run that is unfinished or whose Claude Code process has not yet ended to
+    /// stop, once each.
+    void stopAll();
+    /// Whether every run has finished and its Claude Code process has ended.
+    bool allEnded() const;
     /// Moves the events of the oldest finished runs into files, written off the loop,
     /// until those in memory fit `finishedRunsMemory`. A run whose events the disk
     /// refuses is forgotten (one log line each), so that memory still fits.

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 
 namespace pavix {
 
@@ -46,59 +44,16 @@ json sessionJSON(const StoredSession& session) {
 
 namespace {
 
-void appendEscape(std::string& out, unsigned char c) {
-    // Pairs of a byte and the letter of its short escape, as nlohmann writes them.
-    constexpr std::string_view shortEscapes = "\"\"\\\\\bb\tt\nn\ff\rr";
-    for (std::size_t i = 0; i < shortEscapes.size(); i += 2) {
-        if (static_cast<unsigned char>(shortEscapes[i]) != c) continue;
-        out += '\\';
-        out += shortEscapes[i + 1];
-        return;
-    }
-    char code[8];
-    std::snprintf(code, sizeof code, "\\u%04x", c);
-    out += code;
-}
-
-// Whether any of the eight bytes of `word` needs a closer look: a control byte, '"', '\\'
-// or a byte of a multibyte character (false alarms are allowed; misses are not).
-bool anyNotPlain(std::uint64_t word) {
-    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
-    auto anyZero = [&](std::uint64_t x) { return (x - ones) & ~x; };
-    return ((word - 0x20 * ones) | anyZero(word ^ ('"' * ones)) | anyZero(word ^ ('\\' * ones)) |
-            word) &
-           highs;
-}
-
 // Exactly nlohmann's compact dump of the string, so files keep their bytes, without
 // building a value for it.
 void appendString(std::string& out, std::string_view text) {
-    const std::size_t begin = out.size();
-    out += '"';
-    bool ascii = true;
-    std::size_t plain = 0; // where the bytes not yet copied begin
-    for (std::size_t i = 0; i < text.size();) {
-        std::uint64_t word;
-        if (i + sizeof word <= text.size()) { // most text is plain: eight bytes at a time
-            std::memcpy(&word, text.data() + i, sizeof word);
-            if (!anyNotPlain(word)) {
-                i += sizeof word;
-                continue;
-            }
-        }
-        auto c = static_cast<unsigned char>(text[i++]);
-        ascii = ascii && c < 0x80;
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(text.data() + plain, i - 1 - plain);
-        appendEscape(out, c);
-        plain = i;
+    if (!isValidUTF8(text)) { // rare: the library picks the replacements, as it always has
+        out += json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace);
+        return;
     }
-    out.append(text.data() + plain, text.size() - plain);
     out += '"';
-    if (ascii || isValidUTF8(text)) return;
-    // Rare: the library picks the replacements, as it always has.
-    out.resize(begin);
-    out += json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace);
+    appendEscaped(out, text);
+    out += '"';
 }
 
 void appendMember(std::string& out, std::string_view key, std::string_view value) {

@@ -18,7 +18,9 @@ using Message = std::map<std::string, std::string>;
 
 /// One stored conversation.
 /// Times count seconds since 2001-01-01T00:00:00Z, as the sessions file stores them, so a
-/// loaded value is written back exactly as it was read.
+/// loaded value is written back exactly as it was read. That epoch is Apple's reference
+/// date, the one the file has used from the start (a Foundation date's own encoding); the
+/// API counts from 1970.
 struct Session {
     std::string id;
     std::string title;

@@ -13,10 +13,10 @@ asio::awaitable<HTTPResponse> Bridge::listSessions(Call) {
 
 asio::awaitable<HTTPResponse> Bridge::createSession(Call call) {
     json body = objectOrEmpty(call.request.body);
-    std::string id = stringValue(body, "id").value_or("");
+    std::string id = copyString(body, "id").value_or("");
     auto folder = conversationFolder(body, id.empty() ? nullptr : sessions_.find(id));
     if (!folder) co_return HTTPResponse::error(400, folder.error().description);
-    id = sessions_.create(std::move(id), stringValue(body, "title"), std::move(*folder));
+    id = sessions_.create(std::move(id), copyString(body, "title"), std::move(*folder));
     co_await sessions_.saved();
     co_return HTTPResponse::json(200, {{"session", {{"id", id}}}});
 }

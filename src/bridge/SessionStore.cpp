@@ -1,8 +1,8 @@
 #include "bridge/SessionStore.h"
 
-#include "Log.h"
 #include "util/Files.h"
 #include "util/Ids.h"
+#include "util/Log.h"
 #include "util/Text.h"
 
 #include <boost/asio/post.hpp>
@@ -138,14 +138,20 @@ std::string SessionStore::create(std::string id, std::optional<std::string> titl
                                  std::optional<std::string> folder) {
     if (id.empty()) id = newSessionId();
     if (sessions_.contains(id)) return id;
+    addSession(id, title.value_or("task"), std::move(folder));
+    changed();
+    return id;
+}
+
+StoredSession& SessionStore::addSession(const std::string& id, std::string_view title,
+                                        std::optional<std::string> folder) {
     StoredSession& session = sessions_[id];
     session.id = id;
-    session.title = firstGraphemes(title.value_or("task"), titleLimit);
+    session.title = firstGraphemes(title, titleLimit);
     session.cwd = folder ? std::move(*folder) : defaultProject();
     session.started = session.lastActive = referenceNow();
     encodeStoredSession(id, session, noMessages, 0, true);
-    changed();
-    return id;
+    return session;
 }
 
 void SessionStore::remove(const std::string& id) {
@@ -155,16 +161,8 @@ void SessionStore::remove(const std::string& id) {
 StoredSession SessionStore::addPrompt(const std::string& id, const std::string& prompt,
                                       std::optional<std::string> folder) {
     auto it = sessions_.find(id);
-    if (it == sessions_.end()) {
-        StoredSession session;
-        session.id = id;
-        session.title = firstGraphemes(prompt, titleLimit);
-        session.cwd = folder ? std::move(*folder) : defaultProject();
-        session.started = referenceNow();
-        encodeStoredSession(id, session, noMessages, 0, true);
-        it = sessions_.emplace(id, std::move(session)).first;
-    }
-    StoredSession& session = it->second;
+    StoredSession& session =
+        it != sessions_.end() ? it->second : addSession(id, prompt, std::move(folder));
     session.lastActive = referenceNow();
     appendMessage(id, session, "user", prompt);
     changed();

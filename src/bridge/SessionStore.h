@@ -44,8 +44,9 @@ public:
     /// "bridge-sessions.json" in the configuration folder.
     static std::filesystem::path defaultFile();
 
-    const StoredSessions& all() const { return sessions_; }
     const StoredSession* find(const std::string& id) const;
+    /// A seam for tests, which compare the file with all the store holds.
+    const StoredSessions& allForTests() const { return sessions_; }
 
     /// The working folder for a new session; creates the workspace when it is the one.
     std::string defaultProject() const;
@@ -89,6 +90,10 @@ public:
 
 private:
     void load();
+    /// A new session `id`, titled with `title` cut short, working in `folder` (the default
+    /// project when none), started now and without messages.
+    StoredSession& addSession(const std::string& id, std::string_view title,
+                              std::optional<std::string> folder);
     /// Counts a change and starts a write unless one is under way (whose completion then
     /// starts the next).
     void changed();

@@ -120,7 +120,6 @@ Result<BridgeConfig> BridgeConfig::loadOrCreate() {
     if (ec) return Error{file.parent_path().string() + ": " + ec.message()};
 
     BridgeConfig config;
-    config.port = 8790;
     config.key = key.value();
     config.settings = "direct";
     if (auto written = writeFileAtomically(file, config.encode(), 0600); !written)

@@ -14,8 +14,10 @@ struct BridgeConfig {
     /// The most runs "max_runs" may allow at once: each holds a Claude Code process, its
     /// pipes and its events in memory.
     static constexpr unsigned mostRuns = 16;
+    /// The port of a fresh configuration, and the one the `mcp` mode asks when told none.
+    static constexpr std::uint16_t defaultPort = 8790;
 
-    std::uint16_t port = 8790;
+    std::uint16_t port = defaultPort;
     std::string key;
     std::optional<std::string> settings;
     std::optional<std::string> project;
@@ -32,7 +34,7 @@ struct BridgeConfig {
     std::optional<std::string> listen;
 
     /// Reads the file; when it is missing or undecodable, writes a fresh one (new key,
-    /// port 8790, settings "direct") and returns that. A decodable file is never touched;
+    /// `defaultPort`, settings "direct") and returns that. A decodable file is never touched;
     /// an undecodable one is first copied aside, and left alone (an error) if it can't be.
     static Result<BridgeConfig> loadOrCreate();
 

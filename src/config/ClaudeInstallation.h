@@ -13,7 +13,7 @@ struct ClaudeInstallation {
     std::optional<std::string> version;
 
     /// Asks the locator; blocks on the version probe (at most `limit`), so call it before
-    /// the loop runs.
+    /// the loop runs or on a thread of its own.
     static ClaudeInstallation locate(std::chrono::milliseconds limit = std::chrono::seconds(10));
 };
 

@@ -16,7 +16,7 @@ std::optional<std::filesystem::path> binary();
 
 /// The first space-separated word of `<binary> --version`; nothing when the probe
 /// cannot start, prints nothing, or has not ended after `limit` (it is then killed).
-/// Blocks: call it only before the event loop runs.
+/// Blocks: call it before the event loop runs or on a thread of its own.
 std::optional<std::string> version(const std::filesystem::path& binary,
                                    std::chrono::milliseconds limit = std::chrono::seconds(10));
 

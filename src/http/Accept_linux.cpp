@@ -1,4 +1,5 @@
 #include "http/Accept.h"
+#include "http/Limits.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,10 +18,8 @@ Accepted acceptConnection(int listener) {
     return {fd, isLoopbackPeer(&peer), peerAddress(&peer)};
 }
 
-// A silent connection waits in the kernel, not here, for about this many seconds; then it
-// is accepted all the same and the request deadline applies.
 void deferAcceptUntilData(int listener) {
-    const int seconds = 1;
+    const int seconds = static_cast<int>(deferredAcceptTime.count());
     ::setsockopt(listener, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
 }
 

@@ -7,8 +7,9 @@
 
 namespace pavix {
 
-// The socket lacks close-on-exec for a moment, but children are spawned only on this
-// same thread, never in between.
+// The socket lacks close-on-exec for a moment. A child spawned on another thread meanwhile
+// (the Claude Code probe) does not take it along: every spawn of ours closes all the
+// descriptors it does not name.
 Accepted acceptConnection(int listener) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;

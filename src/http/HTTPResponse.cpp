@@ -20,8 +20,10 @@ HTTPResponse HTTPResponse::noContent() {
     return HTTPResponse(204, {}, nullptr);
 }
 
-HTTPResponse HTTPResponse::events(std::shared_ptr<EventSource> source) {
-    return HTTPResponse(200, {}, std::move(source));
+HTTPResponse HTTPResponse::events(std::shared_ptr<EventSource> source, bool withIds) {
+    HTTPResponse response(200, {}, std::move(source));
+    response.withIds_ = withIds;
+    return response;
 }
 
 } // namespace pavix

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "http/EventSource.h"
 #include "http/HTTPRequest.h"
+#include "util/EventSource.h"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -27,14 +27,16 @@ public:
     static HTTPResponse error(std::int64_t status, std::string_view message);
     /// 204 with no body.
     static HTTPResponse noContent();
-    /// A 200 event stream that lasts as long as `source` yields bytes.
-    static HTTPResponse events(std::shared_ptr<EventSource> source);
+    /// A 200 event stream that lasts as long as `source` yields events, each framed with its
+    /// "id:" line when `withIds`.
+    static HTTPResponse events(std::shared_ptr<EventSource> source, bool withIds);
 
     std::int64_t status() const { return status_; }
     /// The serialized JSON body (empty for 204 and event streams).
     const std::string& body() const { return body_; }
     /// The event stream; null for the other kinds.
     const std::shared_ptr<EventSource>& eventSource() const { return events_; }
+    bool eventsWithIds() const { return withIds_; }
 
 private:
     HTTPResponse(std::int64_t status, std::string body, std::shared_ptr<EventSource> events)
@@ -44,6 +46,7 @@ private:
     std::int64_t status_;
     std::string body_;
     std::shared_ptr<EventSource> events_;
+    bool withIds_ = false;
 };
 
 /// What the service makes of a request from its head alone, before the body is read.

@@ -1,12 +1,12 @@
 #include "http/HTTPServer.h"
 
-#include "Log.h"
 #include "http/Accept.h"
 #include "http/EventStreaming.h"
 #include "http/HTTPWire.h"
 #include "http/PeerWatch.h"
 #include "http/RequestReader.h"
 #include "util/Descriptors.h"
+#include "util/Log.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -20,6 +20,8 @@
 #include <boost/asio/write.hpp>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,18 +37,16 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 using Duration = std::chrono::steady_clock::duration;
 constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
-// How long an answer given before the body is read waits for a peer still sending.
-constexpr auto lingerTime = std::chrono::seconds(2);
 
 // What every connection of one listener shares; lives as long as any of them.
 struct Service {
-    Service(HTTPServer::Handler handler, HeadCheck check, Duration deadline)
+    Service(HTTPServer::Handler handler, HeadCheck check, ServerTimingsForTests timings)
         : handler(std::move(handler))
         , check(std::move(check))
-        , deadline(deadline) {}
+        , timings(timings) {}
     HTTPServer::Handler handler;
     HeadCheck check;
-    Duration deadline;
+    ServerTimingsForTests timings;
     ReadBudget budget;
 };
 
@@ -93,7 +93,7 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, Accep
     // At the deadline the socket is closed under the reader, which then ends with nothing.
     // A request that arrived whole needs no timer.
     asio::steady_timer deadline(socket->get_executor());
-    auto armDeadline = [&deadline, socket, after = service->deadline] {
+    auto armDeadline = [&deadline, socket, after = service->timings.requestDeadline] {
         deadline.expires_after(after);
         deadline.async_wait([socket](const error_code& error) {
             if (error) return;
@@ -115,7 +115,8 @@ asio::awaitable<void> serveConnection(std::shared_ptr<tcp::socket> socket, Accep
     read.request->peer = std::make_shared<PeerWatch>(socket);
     HTTPResponse response = co_await service->handler(std::move(*read.request));
     if (response.eventSource()) {
-        co_await streamEvents(socket, response.eventSource());
+        co_await streamEvents(socket, response.eventSource(), response.eventsWithIds(),
+                              service->timings.keepaliveComment);
         co_return;
     }
     std::string bytes = response.status() == 204
@@ -135,8 +136,8 @@ void serveAccepted(tcp::acceptor& acceptor, tcp protocol, Accepted accepted,
         ::close(accepted.fd);
         return;
     }
-    spawn(socket->get_executor(), serveConnection(socket, std::move(accepted), std::move(service)),
-          "connection");
+    startCoroutine(socket->get_executor(),
+                   serveConnection(socket, std::move(accepted), std::move(service)), "connection");
 }
 
 // Errors after which the listening socket itself is unusable; others pass.
@@ -204,18 +205,24 @@ struct HTTPServer::Listener {
     bool announces = false; ///< logs "listening" (the first of a server's listeners)
 };
 
-Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
-                                                       std::uint16_t port, Handler handler,
-                                                       Duration requestDeadline) {
-    return create(std::move(executor), std::nullopt, port, std::move(handler), HeadCheck(),
-                  requestDeadline);
+ServerTimingsForTests ServerTimingsForTests::fromEnvironment() {
+    ServerTimingsForTests timings;
+    const char* text = std::getenv("PAVIX_TEST_KEEPALIVE_MS");
+    const std::string_view value = text ? text : "";
+    long long milliseconds = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), milliseconds);
+    if (error == std::errc() && end == value.data() + value.size() && milliseconds >= 1 &&
+        milliseconds <= timings.keepaliveComment.count())
+        timings.keepaliveComment = std::chrono::milliseconds(milliseconds);
+    return timings;
 }
 
 Result<std::unique_ptr<HTTPServer>> HTTPServer::create(asio::any_io_executor executor,
                                                        const std::optional<std::string>& address,
                                                        std::uint16_t port, Handler handler,
-                                                       HeadCheck check, Duration requestDeadline) {
-    auto service = std::make_shared<Service>(std::move(handler), std::move(check), requestDeadline);
+                                                       HeadCheck check,
+                                                       ServerTimingsForTests timings) {
+    auto service = std::make_shared<Service>(std::move(handler), std::move(check), timings);
     std::vector<std::shared_ptr<Listener>> listeners;
     error_code error;
     if (!address) {
@@ -260,8 +267,8 @@ void HTTPServer::start(std::function<void(const Error&)> onFailure) {
     for (const auto& listener : listeners_) {
         if (listener->started) continue;
         listener->started = true;
-        spawn(listener->acceptor.get_executor(), acceptConnections(listener, onFailure),
-              "listener");
+        startCoroutine(listener->acceptor.get_executor(), acceptConnections(listener, onFailure),
+                       "listener");
     }
 }
 

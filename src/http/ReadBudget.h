@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/Limits.h"
+
 #include <cstddef>
 #include <functional>
 #include <list>
@@ -7,11 +9,6 @@
 #include <vector>
 
 namespace pavix {
-
-/// The most memory all requests being read on one loop may hold together.
-inline constexpr std::size_t requestBufferBudget = std::size_t{64} << 20;
-/// Bytes asked for per read.
-inline constexpr std::size_t readChunkSize = 65'536;
 
 /// The memory held by the requests being read on one loop, kept within a limit.
 ///

@@ -127,7 +127,7 @@ std::size_t RequestParser::feed(std::string_view bytes) {
     std::size_t taken = 0;
     if (state_ == State::head) taken = feedHead(bytes);
     if (state_ == State::body) taken += feedBody(bytes.substr(taken));
-    if (state_ == State::ignored) taken += take(bytes.size() - taken);
+    if (state_ == State::ignored) taken += countAgainstCap(bytes.size() - taken);
     return taken;
 }
 
@@ -136,8 +136,8 @@ std::size_t RequestParser::feedHead(std::string_view bytes) {
     const std::size_t before = head_.size();
     head_.append(bytes.substr(0, maxRequestBytes + 1 - before));
     auto end = head_.find(headEnd, before < headEnd.size() ? 0 : before - (headEnd.size() - 1));
-    if (end == std::string::npos) return take(head_.size() - before);
-    std::size_t taken = take(end + headEnd.size() - before);
+    if (end == std::string::npos) return countAgainstCap(head_.size() - before);
+    std::size_t taken = countAgainstCap(end + headEnd.size() - before);
     if (state_ == State::head) parseHead(std::string_view(head_).substr(0, end));
     std::string().swap(head_); // the request holds what the head said
     return taken;
@@ -189,10 +189,10 @@ std::size_t RequestParser::feedBody(std::string_view bytes) {
         remaining_ -= taken;
         if (remaining_ == 0) state_ = State::complete;
     }
-    return take(taken);
+    return countAgainstCap(taken);
 }
 
-std::size_t RequestParser::take(std::size_t count) {
+std::size_t RequestParser::countAgainstCap(std::size_t count) {
     received_ += count;
     if (received_ > maxRequestBytes) state_ = State::tooLarge;
     return count;
@@ -213,12 +213,6 @@ void RequestParser::discard() {
     request_ = HTTPRequest();
     std::string().swap(head_);
     parsedHead_ = 0;
-}
-
-ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback) {
-    RequestParser parser(remoteIsLoopback);
-    std::size_t size = parser.feed(buffer);
-    return {parser.state(), std::move(parser.request()), size};
 }
 
 } // namespace pavix

@@ -2,6 +2,7 @@
 
 #include "http/ChunkedBody.h"
 #include "http/HTTPRequest.h"
+#include "http/Limits.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,10 +11,6 @@
 #include <string_view>
 
 namespace pavix {
-
-/// The most bytes one request may take on the wire, head, chunk framing and body
-/// together; a request that would take more is closed unanswered.
-inline constexpr std::size_t maxRequestBytes = 2'000'000;
 
 /// One request read from a connection's bytes as they arrive. Each byte is looked at
 /// once however the bytes are split, so a request that comes a byte at a time costs what
@@ -50,8 +47,6 @@ public:
     HTTPRequest& request() { return request_; }
     /// Whether the head asks for "100 Continue" before its body is sent.
     bool expectsContinue() const;
-    /// The connection's bytes the request has taken so far.
-    std::size_t received() const { return received_; }
     /// The most bytes of this request the peer may still send: exact for a Content-Length
     /// body, what the cap leaves otherwise.
     std::size_t stillToCome() const;
@@ -64,7 +59,7 @@ private:
     std::size_t feedHead(std::string_view bytes);
     std::size_t feedBody(std::string_view bytes);
     void parseHead(std::string_view head);
-    std::size_t take(std::size_t count); // counts `count` bytes against the cap
+    std::size_t countAgainstCap(std::size_t count); // returns `count`
 
     bool remoteIsLoopback_;
     State state_ = State::head;
@@ -75,14 +70,5 @@ private:
     std::optional<ChunkedBody> chunked_;
     std::uint64_t remaining_ = 0; ///< of a Content-Length body
 };
-
-/// A request parsed from one whole buffer.
-struct ParsedRequest {
-    using State = RequestParser::State;
-    State state = State::head;
-    HTTPRequest request;
-    std::size_t size = 0; ///< the buffer's bytes the request took; bytes after it are not its own
-};
-ParsedRequest parseRequest(std::string_view buffer, bool remoteIsLoopback);
 
 } // namespace pavix

@@ -21,7 +21,7 @@ using boost::system::error_code;
 constexpr auto noThrow = asio::as_tuple(asio::use_awaitable);
 
 // What a connection does once the parser has taken a read's bytes.
-enum class Next { readMore, sendContinue, respond, answer, close };
+enum class Next { readMore, sendContinue, handOnRequest, answerEarly, close };
 
 // One connection's request while it is read; owned by the reading coroutine. Its share
 // points back at it, so it never moves.
@@ -37,13 +37,13 @@ public:
     Reading& operator=(const Reading&) = delete;
 
     // False when the budget had to drop this very connection to make room.
-    bool take(std::string_view bytes) {
+    bool feed(std::string_view bytes) {
         parser_.feed(bytes);
         return share_.hold(parser_.held());
     }
     Next next(const HeadCheck& check);
     ReadOutcome request() { return {std::move(parser_.request()), std::nullopt}; }
-    ReadOutcome answer() { return {std::nullopt, std::move(answer_), parser_.stillToCome()}; }
+    ReadOutcome earlyAnswer() { return {std::nullopt, std::move(answer_), parser_.stillToCome()}; }
 
 private:
     // The budget's way of ending this connection from another one's read: the socket's
@@ -67,7 +67,7 @@ Next Reading::next(const HeadCheck& check) {
     const State state = parser_.state();
     if (state == State::unsupported) {
         answer_ = HTTPResponse::json(501, {{"error", "unsupported transfer coding"}});
-        return Next::answer;
+        return Next::answerEarly;
     }
     if (state == State::head || state == State::ignored) return Next::readMore;
     if (state != State::body && state != State::complete) return Next::close;
@@ -77,12 +77,12 @@ Next Reading::next(const HeadCheck& check) {
         HeadVerdict verdict = check ? check(parser_.request()) : HeadVerdict{};
         if (verdict.refusal) {
             answer_ = std::move(verdict.refusal);
-            return Next::answer;
+            return Next::answerEarly;
         }
         if (verdict.trusted) share_.trust();
         if (state == State::body && parser_.expectsContinue()) return Next::sendContinue;
     }
-    return state == State::complete ? Next::respond : Next::readMore;
+    return state == State::complete ? Next::handOnRequest : Next::readMore;
 }
 
 } // namespace
@@ -109,7 +109,7 @@ asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<tcp::socket> socket, bo
             error = {};
             continue;
         }
-        if (error || !reading->take({area.data(), received})) co_return ReadOutcome{};
+        if (error || !reading->feed({area.data(), received})) co_return ReadOutcome{};
         switch (reading->next(*check)) {
         case Next::readMore:
             break;
@@ -118,10 +118,10 @@ asio::awaitable<ReadOutcome> readRequest(std::shared_ptr<tcp::socket> socket, bo
                 co_await asio::async_write(*socket, asio::buffer(continueBytes), noThrow);
             if (error) co_return ReadOutcome{};
             break;
-        case Next::respond:
+        case Next::handOnRequest:
             co_return reading->request();
-        case Next::answer:
-            co_return reading->answer();
+        case Next::answerEarly:
+            co_return reading->earlyAnswer();
         case Next::close:
             co_return ReadOutcome{};
         }

@@ -39,11 +39,11 @@ void reply(std::string_view line) {
     writeAll(STDOUT_FILENO, line);
 }
 
-/// The mode on its own loop: standard input read as it comes, and the approval calls that
+/// The `mcp` mode on its own loop: standard input read as it comes, and the approval calls that
 /// wait for the service meanwhile.
-class Mode {
+class ApprovalServer {
 public:
-    Mode(std::string port, std::string key, std::string run)
+    ApprovalServer(std::string port, std::string key, std::string run)
         : port_(std::move(port))
         , key_(std::move(key))
         , run_(std::move(run)) {}
@@ -74,7 +74,7 @@ private:
     asio::io_context io_;
 };
 
-asio::awaitable<void> Mode::readInput() {
+asio::awaitable<void> ApprovalServer::readInput() {
     // Asio reads a regular file or /dev/null, which epoll refuses, without waiting.
     asio::posix::stream_descriptor input(io_);
     boost::system::error_code error;
@@ -93,7 +93,7 @@ asio::awaitable<void> Mode::readInput() {
     io_.stop();
 }
 
-void Mode::handle(std::string_view line) {
+void ApprovalServer::handle(std::string_view line) {
     Message message = readMessage(line);
     switch (message.kind) {
     case Message::Kind::ignored:
@@ -110,14 +110,14 @@ void Mode::handle(std::string_view line) {
     }
 }
 
-void Mode::start(Message message) {
-    std::string body = approvalRequest(run_, message);
+void ApprovalServer::start(Message message) {
+    std::string body = approvalPostBody(run_, message);
     const std::uint64_t number = ++lastCall_;
     calls_[number].message = std::move(message);
     asio::co_spawn(io_, callService(number, std::move(body)), asio::detached);
 }
 
-asio::awaitable<void> Mode::callService(std::uint64_t number, std::string body) {
+asio::awaitable<void> ApprovalServer::callService(std::uint64_t number, std::string body) {
     Call& call = calls_.at(number);
     auto choice = ApprovalChoice::deny;
     // A cancellation that came before this started has nothing to close yet.
@@ -132,7 +132,7 @@ asio::awaitable<void> Mode::callService(std::uint64_t number, std::string body) 
     calls_.erase(number);
 }
 
-void Mode::cancel(const nlohmann::json& id) {
+void ApprovalServer::cancel(const nlohmann::json& id) {
     for (auto& [number, call] : calls_)
         if (!call.cancelled && call.message.id == id) {
             call.cancelled = true;
@@ -146,9 +146,10 @@ void run(const std::vector<std::string>& arguments) {
     {
         // Without a key the service refuses every question, which ends each call as a denial.
         auto config = BridgeConfig::loadOrCreate();
-        Mode mode(value(arguments, "--port").value_or("8790"), config ? config->key : "",
-                  value(arguments, "--run").value_or(""));
-        mode.serve();
+        ApprovalServer server(
+            value(arguments, "--port").value_or(std::to_string(BridgeConfig::defaultPort)),
+            config ? config->key : "", value(arguments, "--run").value_or(""));
+        server.serve();
     }
     std::exit(0);
 }

@@ -2,6 +2,7 @@
 #include "mcp/MCPAsk.h"
 
 #include "util/Descriptors.h"
+#include "util/Json.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -35,11 +36,9 @@ constexpr std::uint64_t maximumAnswerBytes = 1 << 20;
 
 // Only a word the person can be offered allows anything.
 ApprovalChoice choiceIn(const std::string& answer) {
-    json parsed = json::parse(answer, nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_object()) return ApprovalChoice::deny;
-    auto choice = parsed.find("choice");
-    if (choice == parsed.end() || !choice->is_string()) return ApprovalChoice::deny;
-    return parseChoice(choice->get<std::string>()).value_or(ApprovalChoice::deny);
+    std::optional<json> parsed = parseObject(answer);
+    const std::string* choice = parsed ? findString(*parsed, "choice") : nullptr;
+    return choice ? parseChoice(*choice).value_or(ApprovalChoice::deny) : ApprovalChoice::deny;
 }
 
 /// Lets `cancel` close `stream` while a call is under way, and no longer than that.

@@ -11,39 +11,13 @@ namespace {
 
 using nlohmann::json;
 
-const json& emptyObject() {
-    static const json empty = json::object();
-    return empty;
-}
-
-/// `object`'s member `name` when that is an object, else an empty object.
-const json& objectMember(const json& object, const char* name) {
-    auto it = object.find(name);
-    return it != object.end() && it->is_object() ? *it : emptyObject();
-}
-
-std::optional<std::string> textMember(const json& object, const char* name) {
-    auto it = object.find(name);
-    if (it == object.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
-
-/// Compact JSON, or nothing when a text in `value` is not valid UTF-8.
-std::optional<std::string> compact(const json& value) {
-    try {
-        return value.dump();
-    } catch (const json::exception&) {
-        return std::nullopt;
-    }
-}
-
 /// One reply line, or nothing when it cannot be serialized.
 std::optional<std::string> replyLine(const json& id, const char* member, json value) {
     json reply = json::object();
     reply["jsonrpc"] = "2.0";
     reply["id"] = id;
     reply[member] = std::move(value);
-    std::optional<std::string> text = compact(reply);
+    std::optional<std::string> text = compactJSON(reply);
     if (text) text->push_back('\n');
     return text;
 }
@@ -56,8 +30,8 @@ constexpr std::array<std::string_view, 4> protocolVersions = {"2024-11-05", "202
 // The client's version when it is one of ours, else our newest: the client then decides
 // whether it can go on.
 std::string_view protocolVersion(const json& params) {
-    std::optional<std::string> asked = textMember(params, "protocolVersion");
-    auto known = std::find(protocolVersions.begin(), protocolVersions.end(), asked.value_or(""));
+    const std::string* asked = findString(params, "protocolVersion");
+    auto known = std::find(protocolVersions.begin(), protocolVersions.end(), asked ? *asked : "");
     return known != protocolVersions.end() ? *known : protocolVersions.back();
 }
 
@@ -94,13 +68,13 @@ Message answered(std::optional<std::string> reply) {
 
 // Every call is taken as a call of "approve", whatever params' "name" says.
 Message call(const json& id, const json& params) {
-    const json& arguments = objectMember(params, "arguments");
+    const json& arguments = findObjectOrEmpty(params, "arguments");
     Message message;
     message.kind = Message::Kind::call;
     message.id = id;
-    message.tool = textMember(arguments, "tool_name").value_or("tool");
-    message.input = objectMember(arguments, "input");
-    message.toolUseId = textMember(arguments, "tool_use_id");
+    message.tool = copyString(arguments, "tool_name").value_or("tool");
+    message.input = findObjectOrEmpty(arguments, "input");
+    message.toolUseId = copyString(arguments, "tool_use_id");
     return message;
 }
 
@@ -119,9 +93,9 @@ Message notification(const std::string& method, const json& params) {
 Message readMessage(std::string_view line) {
     std::optional<json> message = parseObject(line);
     if (!message) return {};
-    std::optional<std::string> method = textMember(*message, "method");
+    const std::string* method = findString(*message, "method");
     if (!method) return {};
-    const json& params = objectMember(*message, "params");
+    const json& params = findObjectOrEmpty(*message, "params");
     auto id = message->find("id");
     if (id == message->end()) return notification(*method, params);
     // JSON-RPC ids are strings, numbers or null; anything else is no request to answer by it.
@@ -143,15 +117,15 @@ std::optional<std::string> callReply(const Message& call, ApprovalChoice choice)
         payload = {{"behavior", "allow"}, {"updatedInput", call.input}};
     else
         payload = {{"behavior", "deny"}, {"message", "Denied from the pavix app."}};
-    json content = {{"type", "text"}, {"text", compact(payload).value_or("{}")}};
+    json content = {{"type", "text"}, {"text", compactJSON(payload).value_or("{}")}};
     return replyLine(call.id, "result", {{"content", json::array({std::move(content)})}});
 }
 
-std::string approvalRequest(const std::string& run, const Message& call) {
+std::string approvalPostBody(const std::string& run, const Message& call) {
     json body = {{"run", run}, {"tool_name", call.tool}, {"input", call.input}};
     // The service withdraws the question once Claude Code reports this call's result.
     if (call.toolUseId) body["tool_use_id"] = *call.toolUseId;
-    return compact(body).value_or("");
+    return compactJSON(body).value_or("");
 }
 
 } // namespace pavix::MCPApprove

@@ -38,6 +38,6 @@ std::optional<std::string> callReply(const Message& call, ApprovalChoice choice)
 /// The approval request's body, {"run", "tool_name", "input"} and "tool_use_id" when the call
 /// gave one, in compact JSON; empty when a text in it (say, the run from the command line)
 /// is not UTF-8.
-std::string approvalRequest(const std::string& run, const Message& call);
+std::string approvalPostBody(const std::string& run, const Message& call);
 
 } // namespace pavix::MCPApprove

@@ -1,8 +1,8 @@
 #include "platform/ChildProcess.h"
 
-#include "Log.h"
 #include "platform/ChildReaper.h"
 #include "platform/Spawn.h"
+#include "util/Log.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -30,8 +30,8 @@ void ignoreBrokenPipes() {
 
 } // namespace
 
-Result<std::shared_ptr<ChildProcess>> ChildProcess::spawn(asio::any_io_executor executor,
-                                                          ChildSpec spec, ChildHandlers handlers) {
+Result<std::shared_ptr<ChildProcess>> ChildProcess::start(asio::any_io_executor executor,
+                                                          LaunchPlan plan, ChildHandlers handlers) {
     ignoreBrokenPipes();
     auto& reaper = ChildReaper::of(executor);
     reaper.prepare(executor);
@@ -40,21 +40,15 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::spawn(asio::any_io_executor 
     for (auto& pipe : pipes)
         if (!pipe) return pipe.error();
     auto& [input, output, error] = pipes;
-    SpawnSpec launch;
-    launch.program = std::move(spec.program);
-    launch.arguments = std::move(spec.arguments);
-    launch.environment = std::move(spec.environment);
-    launch.folder = std::move(spec.folder);
-    launch.ownProcessGroup = spec.ownProcessGroup;
-    launch.standard = {input->read.get(), output->write.get(), error->write.get()};
-    auto pid = spawnProcess(launch);
+    plan.standard = {input->read.get(), output->write.get(), error->write.get()};
+    auto pid = spawnProcess(plan);
     if (!pid) return pid.error();
 
-    auto child = std::make_shared<ChildProcess>(Token{}, executor, *pid, spec.ownProcessGroup,
+    auto child = std::make_shared<ChildProcess>(Token{}, executor, *pid, plan.ownProcessGroup,
                                                 input->write.release(), output->read.release(),
                                                 error->read.release(), std::move(handlers));
-    pavix::spawn(executor, readLoop(child, false), "reading a child's output");
-    pavix::spawn(executor, readLoop(child, true), "reading a child's errors");
+    startCoroutine(executor, readLoop(child, false), "reading a child's output");
+    startCoroutine(executor, readLoop(child, true), "reading a child's errors");
     reaper.watch(child);
     return child;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Spawn.h"
 #include "util/Async.h"
 #include "util/Result.h"
 
@@ -21,17 +22,6 @@
 
 namespace pavix {
 
-/// What to launch. The child gets exactly `environment`, starts in `folder`, and
-/// inherits no descriptor but its standard input, output and error (our pipes).
-struct ChildSpec {
-    std::filesystem::path program;
-    std::vector<std::string> arguments; ///< without the program itself
-    std::map<std::string, std::string> environment;
-    std::filesystem::path folder;
-    /// Leads a process group of its own, which signalGroup() and endGroupOnExit() reach.
-    bool ownProcessGroup = false;
-};
-
 /// Where a child's output and end are reported, always on the loop. Owners that may
 /// go away before the child should capture themselves weakly.
 struct ChildHandlers {
@@ -48,10 +38,10 @@ struct ChildHandlers {
 
 /// One child process with pipes on all three standard descriptors.
 ///
-/// Loop affinity: every member is used on the executor given to `spawn`. The object
+/// Loop affinity: every member is used on the executor given to `start`. The object
 /// keeps itself alive until the child is reaped and its output has ended, so a
 /// dropped owner never leaves a zombie; it needs the process to ignore SIGPIPE, and
-/// `spawn` arranges that (the child's own SIGPIPE is reset to the default).
+/// `start` arranges that (the child's own SIGPIPE is reset to the default).
 ///
 /// Its outputs are read when they are ready, and every chunk read is handed on at once, in
 /// the same turn of the loop: no chunk is ever read and left waiting, so
@@ -68,8 +58,8 @@ public:
 
     /// Launches the child. Failure (missing program, not executable, missing folder,
     /// no descriptors left) returns a readable Error and leaves nothing behind.
-    static Result<std::shared_ptr<ChildProcess>> spawn(asio::any_io_executor executor,
-                                                       ChildSpec spec, ChildHandlers handlers);
+    static Result<std::shared_ptr<ChildProcess>> start(asio::any_io_executor executor,
+                                                       LaunchPlan plan, ChildHandlers handlers);
 
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -50,12 +50,12 @@ std::optional<std::string> readUntilEnd(int fd, Clock::time_point deadline) {
 } // namespace
 
 int runTool(const std::string& program, const std::vector<std::string>& arguments) {
-    SpawnSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.searchPath = true;
-    spec.standard = {SpawnSpec::nullDevice, SpawnSpec::nullDevice, SpawnSpec::nullDevice};
-    auto pid = spawnProcess(spec);
+    LaunchPlan plan;
+    plan.program = program;
+    plan.arguments = arguments;
+    plan.searchPath = true;
+    plan.standard = {LaunchPlan::nullDevice, LaunchPlan::nullDevice, LaunchPlan::nullDevice};
+    auto pid = spawnProcess(plan);
     return pid ? waitForExit(*pid) : -1;
 }
 
@@ -65,12 +65,12 @@ std::optional<std::string> captureOutput(const std::filesystem::path& program,
     const auto deadline = Clock::now() + limit;
     auto pipe = makePipe();
     if (!pipe) return std::nullopt;
-    SpawnSpec spec;
-    spec.program = program;
-    spec.arguments = arguments;
-    spec.standard = {SpawnSpec::nullDevice, pipe->write.get(), SpawnSpec::nullDevice};
-    spec.ownProcessGroup = true;
-    auto pid = spawnProcess(spec);
+    LaunchPlan plan;
+    plan.program = program;
+    plan.arguments = arguments;
+    plan.standard = {LaunchPlan::nullDevice, pipe->write.get(), LaunchPlan::nullDevice};
+    plan.ownProcessGroup = true;
+    auto pid = spawnProcess(plan);
     pipe->write.reset();
     if (!pid) return std::nullopt;
     auto output = readUntilEnd(pipe->read.get(), deadline);

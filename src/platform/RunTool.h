@@ -19,8 +19,9 @@ int runTool(const std::string& program, const std::vector<std::string>& argument
 /// Runs `program` and returns everything it wrote to standard output; its errors go to
 /// the null device and its exit status is not looked at. Nothing when it cannot start, or
 /// when it has not ended (and closed its output) within `limit`: it is then killed with
-/// SIGKILL, with what it started (it runs in a process group of its own), and reaped. Use it only
-/// before the event loop runs.
+/// SIGKILL, with what it started (it runs in a process group of its own), and reaped. Blocks:
+/// call it before the event loop runs or on a thread of its own (it reaps its child by pid,
+/// so a loop's reaper never takes it).
 std::optional<std::string> captureOutput(const std::filesystem::path& program,
                                          const std::vector<std::string>& arguments,
                                          std::chrono::milliseconds limit);

@@ -54,14 +54,14 @@ struct SpawnSetup {
 };
 
 // The file actions that give the child its standard descriptors; those it shares with us.
-std::vector<int> placeStandardDescriptors(const SpawnSpec& spec,
+std::vector<int> placeStandardDescriptors(const LaunchPlan& plan,
                                           posix_spawn_file_actions_t& actions) {
     std::vector<int> inherited;
     for (int target = 0; target < 3; ++target) {
-        int source = spec.standard[static_cast<std::size_t>(target)];
-        if (source == SpawnSpec::inherit)
+        int source = plan.standard[static_cast<std::size_t>(target)];
+        if (source == LaunchPlan::inherit)
             inherited.push_back(target);
-        else if (source == SpawnSpec::nullDevice)
+        else if (source == LaunchPlan::nullDevice)
             posix_spawn_file_actions_addopen(&actions, target, "/dev/null", O_RDWR, 0);
         else
             posix_spawn_file_actions_adddup2(&actions, source, target);
@@ -87,11 +87,11 @@ Error pipeError(int code) {
 }
 
 // posix_spawn reports a failed chdir and a failed exec alike; name the culprit.
-Error launchError(const SpawnSpec& spec, int code) {
+Error launchError(const LaunchPlan& plan, int code) {
     std::error_code ec;
-    if (!spec.folder.empty() && !fs::is_directory(spec.folder, ec))
-        return systemError(spec.folder, code == ENOENT || code == ENOTDIR ? code : ENOTDIR);
-    return systemError(spec.program, code);
+    if (!plan.folder.empty() && !fs::is_directory(plan.folder, ec))
+        return systemError(plan.folder, code == ENOENT || code == ENOTDIR ? code : ENOTDIR);
+    return systemError(plan.program, code);
 }
 
 } // namespace
@@ -109,28 +109,28 @@ Result<Pipe> makePipe() {
     return pipe;
 }
 
-Result<pid_t> spawnProcess(const SpawnSpec& spec) {
+Result<pid_t> spawnProcess(const LaunchPlan& plan) {
     // A path is ours to resolve, not the child's after it has changed folder.
-    const bool onPath = spec.searchPath && spec.program.string().find('/') == std::string::npos;
+    const bool onPath = plan.searchPath && plan.program.string().find('/') == std::string::npos;
     std::error_code ec;
     fs::path program =
-        onPath || spec.folder.empty() ? spec.program : fs::absolute(spec.program, ec);
-    std::vector<std::string> argText{spec.program.string()};
-    argText.insert(argText.end(), spec.arguments.begin(), spec.arguments.end());
+        onPath || plan.folder.empty() ? plan.program : fs::absolute(plan.program, ec);
+    std::vector<std::string> argText{plan.program.string()};
+    argText.insert(argText.end(), plan.arguments.begin(), plan.arguments.end());
     std::vector<std::string> envText;
-    if (spec.environment)
-        for (const auto& [name, value] : *spec.environment)
+    if (plan.environment)
+        for (const auto& [name, value] : *plan.environment)
             envText.push_back(std::string(name).append(1, '=').append(value));
     auto argv = pointers(argText);
     auto envp = pointers(envText);
 
     SpawnSetup setup;
-    auto inherited = placeStandardDescriptors(spec, setup.actions);
-    if (!spec.folder.empty())
-        posix_spawn_file_actions_addchdir_np(&setup.actions, spec.folder.c_str());
+    auto inherited = placeStandardDescriptors(plan, setup.actions);
+    if (!plan.folder.empty())
+        posix_spawn_file_actions_addchdir_np(&setup.actions, plan.folder.c_str());
     auto flags = static_cast<short>(resetSignals(setup.attributes) |
                                     closeOthersInChild(setup.actions, inherited));
-    if (spec.ownProcessGroup) {
+    if (plan.ownProcessGroup) {
         posix_spawnattr_setpgroup(&setup.attributes, 0); // its own pid becomes the group's id
         flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
     }
@@ -139,8 +139,8 @@ Result<pid_t> spawnProcess(const SpawnSpec& spec) {
     pid_t pid = -1;
     auto start = onPath ? ::posix_spawnp : ::posix_spawn;
     int failed = start(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                       spec.environment ? envp.data() : environ);
-    if (failed != 0) return launchError(spec, failed);
+                       plan.environment ? envp.data() : environ);
+    if (failed != 0) return launchError(plan, failed);
     return pid;
 }
 

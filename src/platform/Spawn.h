@@ -45,8 +45,9 @@ struct Pipe {
 /// as a child's standard descriptor never overwrites another).
 Result<Pipe> makePipe();
 
-/// What to launch, and what the child gets of ours.
-struct SpawnSpec {
+/// What to launch, and what the child gets of ours: for spawnProcess, and for
+/// ChildProcess::start, which gives the child its own pipes as its standard three.
+struct LaunchPlan {
     /// For `standard`: the child shares ours.
     static constexpr int inherit = -1;
     /// For `standard`: the null device, opened for reading and writing.
@@ -70,7 +71,7 @@ struct SpawnSpec {
 /// Starts a child process. It inherits no descriptor but its standard three, whatever
 /// ours are marked; it starts with no signal blocked and every signal's default action.
 /// A program or folder that is missing or unusable is a readable Error naming it.
-Result<pid_t> spawnProcess(const SpawnSpec& spec);
+Result<pid_t> spawnProcess(const LaunchPlan& plan);
 
 /// A wait status as one number: the exit code, 128 + the signal that ended the process,
 /// or -1 for anything else.

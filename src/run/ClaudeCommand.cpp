@@ -9,6 +9,13 @@ namespace pavix {
 
 namespace {
 
+// A service started from inside a Claude Code session (its terminal, say) inherits that
+// session's CLAUDE* variables, which would tell the run it is nested in it or carry that
+// session's settings over: none is the run's. In direct mode the ANTHROPIC_* ones go too,
+// so the run uses the account the user signed in with, not a key or endpoint of ours.
+// A login item starts with the system's bare PATH; the usual install places of Claude
+// Code and its tools (Homebrew, /usr/local, ~/.local/bin) come first, so that what the
+// user installed wins over the system's older copies.
 std::map<std::string, std::string> environment(bool direct) {
     std::map<std::string, std::string> result;
     for (char** entry = environ; entry && *entry; ++entry) {
@@ -43,7 +50,7 @@ bool directMode(const BridgeConfig& config) {
     return !config.settings || *config.settings == "direct";
 }
 
-Result<ChildSpec> claudeProcessSpec(const ClaudeCommand& command) {
+Result<LaunchPlan> claudeLaunchPlan(const ClaudeCommand& command) {
     auto configuration = mcpConfiguration(command);
     if (!configuration) return configuration.error();
     const bool direct = directMode(command.config);
@@ -63,8 +70,13 @@ Result<ChildSpec> claudeProcessSpec(const ClaudeCommand& command) {
         arguments.insert(arguments.end(), {"--append-system-prompt", *command.instructions});
     if (command.resume) arguments.insert(arguments.end(), {"--resume", *command.resume});
     // A group of its own: a stop can then end the tools it leaves running.
-    return ChildSpec{command.binary, std::move(arguments), environment(direct), command.folder,
-                     /*ownProcessGroup=*/true};
+    LaunchPlan plan;
+    plan.program = command.binary;
+    plan.arguments = std::move(arguments);
+    plan.environment = environment(direct);
+    plan.folder = command.folder;
+    plan.ownProcessGroup = true;
+    return plan;
 }
 
 } // namespace pavix

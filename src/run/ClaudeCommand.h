@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/BridgeConfig.h"
-#include "platform/ChildProcess.h"
+#include "platform/Spawn.h"
 #include "util/Result.h"
 
 #include <cstdint>
@@ -32,6 +32,6 @@ bool directMode(const BridgeConfig& config);
 /// The process to launch: Claude Code in streaming-JSON mode, its approvals through
 /// `approvalServer mcp`, in `folder`, with the service's environment less the variables
 /// it must not see and a PATH that finds its helpers.
-Result<ChildSpec> claudeProcessSpec(const ClaudeCommand& command);
+Result<LaunchPlan> claudeLaunchPlan(const ClaudeCommand& command);
 
 } // namespace pavix

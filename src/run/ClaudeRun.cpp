@@ -1,9 +1,9 @@
 #include "run/ClaudeRun.h"
 
-#include "Log.h"
 #include "run/PendingApproval.h"
 #include "util/Ids.h"
 #include "util/Json.h"
+#include "util/Log.h"
 
 namespace pavix {
 
@@ -19,8 +19,8 @@ Result<std::shared_ptr<ClaudeRun>> ClaudeRun::start(asio::any_io_executor execut
     std::shared_ptr<ClaudeRun> run(new ClaudeRun(executor, std::move(options)));
     ClaudeCommand& command = run->options_.command;
     command.runId = run->id_;
-    auto spec = claudeProcessSpec(command);
-    if (!spec) return spec.error();
+    auto plan = claudeLaunchPlan(command);
+    if (!plan) return plan.error();
     std::weak_ptr<ClaudeRun> weak = run;
     ChildHandlers handlers{
         [weak](std::string_view chunk) {
@@ -33,7 +33,7 @@ Result<std::shared_ptr<ClaudeRun>> ClaudeRun::start(asio::any_io_executor execut
             if (auto self = weak.lock()) self->processEnded(status);
         },
     };
-    auto child = ChildProcess::spawn(executor, std::move(*spec), std::move(handlers));
+    auto child = ChildProcess::start(executor, std::move(*plan), std::move(handlers));
     if (!child) return child.error();
     run->process_ = std::make_unique<ClaudeProcess>(std::move(*child), run->options_.stopSchedule);
     run->sendUserMessage(run->options_.prompt);
@@ -77,8 +77,8 @@ void ClaudeRun::moveToFile(const std::filesystem::path& folder, FileWorker& work
     log_->moveTo(std::move(*file), worker, std::move(onMoved));
 }
 
-std::shared_ptr<EventLog::Reader> ClaudeRun::read(std::size_t after, bool withIds) {
-    return log_->read(after, withIds);
+std::shared_ptr<EventLog::Reader> ClaudeRun::read(std::size_t after) {
+    return log_->read(after);
 }
 
 bool ClaudeRun::steer(std::string message) {

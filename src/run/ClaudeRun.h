@@ -96,7 +96,7 @@ public:
     bool inMemory() const { return log_->inMemory(); }
 
     /// The log after its first `after` events, then live events until the run ends.
-    std::shared_ptr<EventLog::Reader> read(std::size_t after, bool withIds);
+    std::shared_ptr<EventLog::Reader> read(std::size_t after);
     /// Sends the phone's further message to Claude Code, which then owes one more result
     /// before the run ends, and publishes the steered event. False, with nothing sent, when
     /// Claude Code takes no more input or has left too much of it unread.

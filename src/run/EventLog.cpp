@@ -6,7 +6,6 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
-#include <charconv>
 #include <new>
 #include <sys/mman.h>
 
@@ -15,10 +14,11 @@ namespace pavix {
 namespace {
 
 constexpr std::size_t blockSize = 64 << 10;
+// A reader starting mid-log (a phone picking its stream up again) finds the nearest
+// checkpoint, then walks at most this many entries: 8 bytes of index per 256 events keep a
+// run of a million deltas' index at 32 KiB.
 constexpr std::size_t checkpointEvery = 256;
 constexpr std::size_t maxHeader = 10;
-// A stream that waits on a person's approval must not look dead to NATs and proxies.
-constexpr auto idleComment = std::chrono::seconds(15);
 
 // An entry: varint(payload size × 2 + 1 if it is a delta), then the payload.
 std::size_t writeHeader(char* out, std::uint64_t value) {
@@ -65,19 +65,6 @@ struct Unmap {
     std::size_t size;
     void operator()(char* data) const { ::munmap(data, size); }
 };
-
-// The digits of `number`, for an "id:" line.
-std::string_view decimal(std::size_t number, char (&out)[24]) {
-    return {out, static_cast<std::size_t>(std::to_chars(out, out + sizeof out, number).ptr - out)};
-}
-
-// The bytes of the wire's frame of `entry`, event number `number`.
-std::size_t frameSize(const Entry& entry, bool withIds, std::size_t number) {
-    char digits[24];
-    std::size_t size = withIds ? 5 + decimal(number, digits).size() : 0; // "id: N\n"
-    size += 6 + 2; // "data: ", then the blank line
-    return size + (entry.isDelta ? deltaJSONSize(entry.payload.size()) : entry.payload.size());
-}
 
 std::unique_ptr<char, Unmap> mapBlock(std::size_t size) {
     void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
@@ -212,93 +199,76 @@ std::string_view EventLog::entriesAt(std::uint64_t position, std::size_t wanted,
     return scratch;
 }
 
-std::shared_ptr<EventLog::Reader> EventLog::read(std::size_t after, bool withIds) {
-    return std::make_shared<Reader>(shared_from_this(), std::min(after, count_), withIds);
+std::shared_ptr<EventLog::Reader> EventLog::read(std::size_t after) {
+    return std::make_shared<Reader>(shared_from_this(), std::min(after, count_));
 }
 
-EventLog::Reader::Reader(std::shared_ptr<EventLog> log, std::size_t after, bool withIds)
+EventLog::Reader::Reader(std::shared_ptr<EventLog> log, std::size_t after)
     : log_(std::move(log))
     , nextEvent_(after)
     , position_(log_->positionOf(after))
-    , withIds_(withIds)
     , live_(!log_->closed_)
     , wake_(log_->executor_) {}
 
-asio::awaitable<std::string_view> EventLog::Reader::next(std::size_t maxBytes) {
-    // A large batch's buffer is not kept for the small ones of a live tail.
-    if (frames_.capacity() > blockSize) std::string().swap(frames_);
-    frames_.clear();
+std::size_t EventLog::Reader::end() const {
+    return live_ && log_->closed_ ? log_->closedAt_ : log_->count_;
+}
+
+asio::awaitable<EventSource::Wait>
+EventLog::Reader::wait(std::optional<std::chrono::milliseconds> idle) {
+    ready_ = {};
     while (!cancelled_) {
-        const std::size_t end = live_ && log_->closed_ ? log_->closedAt_ : log_->count_;
-        if (nextEvent_ < end) {
-            render(log_->entriesAt(position_, maxBytes, scratch_), maxBytes, end);
-            // What was read from a file is in the frames now; many readers may be waiting
-            // on their writes at once, each should hold one buffer only.
-            std::string().swap(scratch_);
-            co_return frames_;
-        }
+        if (nextEvent_ < end()) co_return Wait::ready;
         if (log_->closed_) break;
         log_->waiting_.push_back(this);
-        if (withIds_)
-            wake_.expires_after(idleComment);
+        if (idle)
+            wake_.expires_after(*idle);
         else
             wake_.expires_at(asio::steady_timer::time_point::max());
         auto [error] = co_await wake_.async_wait(asio::as_tuple(asio::use_awaitable));
         std::erase(log_->waiting_, this);
-        if (!error && !cancelled_) {
-            // A comment line alone: no client makes an (empty) event of it.
-            frames_ = ":\n";
-            co_return frames_;
-        }
+        if (!error && !cancelled_) co_return Wait::idle;
     }
-    co_return std::string_view();
+    co_return Wait::ended;
+}
+
+void EventLog::Reader::visit(std::size_t wantedBytes,
+                             const std::function<bool(const Event&)>& each) {
+    if (ready_.empty()) ready_ = log_->entriesAt(position_, wantedBytes, scratch_);
+    std::string_view rest = ready_;
+    const std::size_t last = end();
+    for (std::size_t number = nextEvent_ + 1; number <= last; ++number) {
+        auto entry = entryAt(rest);
+        if (!entry) break;
+        const Event event = entry->isDelta
+                                ? Event{number, deltaJSONHead, entry->payload, deltaJSONTail}
+                                : Event{number, entry->payload, {}, {}};
+        if (!each(event)) break;
+        rest.remove_prefix(entry->size);
+    }
+}
+
+void EventLog::Reader::advance(std::size_t count) {
+    for (; count > 0 && nextEvent_ < end(); --count) {
+        auto entry = entryAt(ready_);
+        if (!entry) entry = entryAt(ready_ = log_->entriesAt(position_, 1, scratch_));
+        if (!entry) break;
+        ready_.remove_prefix(entry->size);
+        position_ += entry->size;
+        ++nextEvent_;
+    }
+    ready_ = {};
+    // Many readers may be waiting on their writes at once: each holds its frames only.
+    std::string().swap(scratch_);
 }
 
 std::size_t EventLog::Reader::heldBytes() const {
-    const std::size_t inside = std::string().capacity(); // short strings need no more
-    auto held = [&](const std::string& buffer) {
-        return buffer.capacity() > inside ? buffer.capacity() : 0;
-    };
-    return held(frames_) + held(scratch_);
+    return scratch_.capacity() > std::string().capacity() ? scratch_.capacity() : 0;
 }
 
 void EventLog::Reader::cancel() {
     cancelled_ = true;
     wake_.cancel();
-}
-
-void EventLog::Reader::render(std::string_view entries, std::size_t maxBytes, std::size_t end) {
-    // Sized first, so that the buffer holds exactly what is sent and never grows past it.
-    std::size_t count = 0, total = 0;
-    std::string_view rest = entries;
-    for (auto entry = entryAt(rest); entry && nextEvent_ + count < end; entry = entryAt(rest)) {
-        const std::size_t size = frameSize(*entry, withIds_, nextEvent_ + count + 1);
-        if (count > 0 && total + size > maxBytes) break; // the next write takes it
-        total += size;
-        ++count;
-        rest.remove_prefix(entry->size);
-    }
-    if (frames_.capacity() < total) { // frames_ is empty: grown exactly, not by doubling
-        std::string exact;
-        exact.reserve(total);
-        frames_.swap(exact);
-    }
-    for (; count > 0; --count) {
-        const Entry entry = *entryAt(entries);
-        if (withIds_) {
-            char digits[24];
-            frames_.append("id: ").append(decimal(nextEvent_ + 1, digits)).push_back('\n');
-        }
-        frames_ += "data: ";
-        if (entry.isDelta)
-            appendDeltaJSON(frames_, entry.payload);
-        else
-            frames_ += entry.payload;
-        frames_ += "\n\n";
-        entries.remove_prefix(entry.size);
-        position_ += entry.size;
-        ++nextEvent_;
-    }
 }
 
 } // namespace pavix

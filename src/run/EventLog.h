@@ -2,6 +2,7 @@
 
 #include "run/RunEvents.h"
 #include "util/Async.h"
+#include "util/EventSource.h"
 #include "util/FileWorker.h"
 #include "util/Result.h"
 #include "util/ScratchFile.h"
@@ -22,9 +23,10 @@ namespace pavix {
 ///
 /// A run may stream hundreds of thousands of text deltas and twenty finished runs are
 /// kept, so the log is compact: a delta is kept as its escaped text, any other event as
-/// its JSON text, each behind a one- or two-byte length, in 64 KiB blocks that are never
-/// moved (a long run never needs twice its size while growing). The wire's frames are
-/// made by each reader as it takes events. A closed log can be moved into a file.
+/// its JSON text, each behind its length (a varint of up to 10 bytes), in 64 KiB blocks that
+/// are never moved (a long run never needs twice its size while growing). Readers hand out
+/// each event's number and text; the stream frames them. A closed log can be moved into a
+/// file.
 ///
 /// Loop-affine: the log and its readers are used on the loop that made them.
 class EventLog : public std::enable_shared_from_this<EventLog> {
@@ -63,8 +65,8 @@ public:
     bool inMemory() const { return !moving_ && !file_; }
 
     /// A reader of the events after the first `after` (0 for all; beyond the end means
-    /// from the end). With `withIds`, each frame starts with its "id: <number>" line.
-    std::shared_ptr<Reader> read(std::size_t after, bool withIds);
+    /// from the end).
+    std::shared_ptr<Reader> read(std::size_t after);
 
 private:
     struct Block;
@@ -90,34 +92,30 @@ private:
 };
 
 /// One subscriber's place in a log.
-class EventLog::Reader {
+class EventLog::Reader : public EventSource {
 public:
-    Reader(std::shared_ptr<EventLog> log, std::size_t after, bool withIds);
+    Reader(std::shared_ptr<EventLog> log, std::size_t after);
 
-    /// Waits until there is something to send and returns it: the frames of the next
-    /// events ("data: " + JSON + "\n\n"), as many whole ones as fit in `maxBytes` but at
-    /// least one; with ids, a comment line ":\n" after 15 seconds without an event. Empty
-    /// once the log is closed and read to its end, or after `cancel()`. The bytes stay
-    /// valid until the next call, in a buffer of exactly their size; a buffer larger than
-    /// a log block (64 KiB) is let go at the next call.
-    asio::awaitable<std::string_view> next(std::size_t maxBytes);
-    /// Ends the reading: a waiting `next()` returns empty at once.
-    void cancel();
-    /// The bytes the reader's buffers hold beyond themselves.
-    std::size_t heldBytes() const;
+    /// Ended once the log is closed and read to its end; for a reader that started before
+    /// the close, at the events there were then.
+    asio::awaitable<Wait> wait(std::optional<std::chrono::milliseconds> idle) override;
+    void visit(std::size_t wantedBytes, const std::function<bool(const Event&)>& each) override;
+    void advance(std::size_t count) override;
+    void cancel() override;
+    /// What was read from a file for the ready events, until the reader advances past them.
+    std::size_t heldBytes() const override;
 
 private:
     friend class EventLog;
-    void render(std::string_view entries, std::size_t maxBytes, std::size_t end);
+    std::size_t end() const;
 
     std::shared_ptr<EventLog> log_;
     std::size_t nextEvent_;
     std::uint64_t position_;
-    bool withIds_;
     bool live_; ///< started before the log was closed
     bool cancelled_ = false;
     asio::steady_timer wake_;
-    std::string frames_;
+    std::string_view ready_; ///< entries at `position_` handed to the last `visit`
     std::string scratch_;
 };
 

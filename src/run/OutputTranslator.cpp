@@ -29,7 +29,7 @@ constexpr std::size_t padding = simdjson::SIMDJSON_PADDING;
 // The content blocks of message.content; none unless it is a list of objects only.
 const json& contentBlocks(const json& message) {
     static const json none = json::array();
-    const json* inner = objectAt(message, "message");
+    const json* inner = findObject(message, "message");
     auto content = inner ? inner->find("content") : json::const_iterator();
     if (!inner || content == inner->end() || !content->is_array()) return none;
     for (const auto& block : *content)
@@ -175,18 +175,18 @@ void OutputTranslator::emitDelta(std::string_view text) {
 
 void OutputTranslator::translateTree(std::string_view line) {
     json message = json::parse(line, nullptr, false);
-    const std::string* type = stringAt(message, "type");
+    const std::string* type = findString(message, "type");
     if (!type) return;
     if (*type == "system") {
-        const std::string* subtype = stringAt(message, "subtype");
-        const std::string* session = stringAt(message, "session_id");
+        const std::string* subtype = findString(message, "subtype");
+        const std::string* session = findString(message, "session_id");
         if (subtype && *subtype == "init" && session) listener_.session(*session);
     } else if (*type == "stream_event") {
-        const json* event = objectAt(message, "event");
-        const json* delta = event ? objectAt(*event, "delta") : nullptr;
-        const std::string* eventType = event ? stringAt(*event, "type") : nullptr;
-        const std::string* deltaType = delta ? stringAt(*delta, "type") : nullptr;
-        const std::string* text = delta ? stringAt(*delta, "text") : nullptr;
+        const json* event = findObject(message, "event");
+        const json* delta = event ? findObject(*event, "delta") : nullptr;
+        const std::string* eventType = event ? findString(*event, "type") : nullptr;
+        const std::string* deltaType = delta ? findString(*delta, "type") : nullptr;
+        const std::string* text = delta ? findString(*delta, "text") : nullptr;
         if (!eventType || *eventType != "content_block_delta" || !deltaType ||
             *deltaType != "text_delta" || !text)
             return;
@@ -198,12 +198,12 @@ void OutputTranslator::translateTree(std::string_view line) {
         user(message);
     } else if (*type == "result") {
         TurnResult result;
-        if (const std::string* session = stringAt(message, "session_id"))
+        if (const std::string* session = findString(message, "session_id"))
             result.sessionId = *session;
-        if (const std::string* text = stringAt(message, "result")) result.text = *text;
-        const std::string* subtype = stringAt(message, "subtype");
+        if (const std::string* text = findString(message, "result")) result.text = *text;
+        const std::string* subtype = findString(message, "subtype");
         result.failed =
-            booleanAt(message, "is_error").value_or(false) || (subtype && *subtype != "success");
+            findBoolean(message, "is_error").value_or(false) || (subtype && *subtype != "success");
         listener_.result(std::move(result));
     }
 }
@@ -211,33 +211,33 @@ void OutputTranslator::translateTree(std::string_view line) {
 void OutputTranslator::assistant(const json& message) {
     const bool streamed = std::exchange(sawDelta_, false);
     for (const auto& block : contentBlocks(message)) {
-        const std::string* type = stringAt(block, "type");
+        const std::string* type = findString(block, "type");
         if (!type) continue;
         if (*type == "text") {
-            const std::string* text = stringAt(block, "text");
+            const std::string* text = findString(block, "text");
             if (!streamed && text && !text->empty()) emitDelta(*text);
         } else if (*type == "tool_use") {
-            const std::string* name = stringAt(block, "name");
-            const std::string* id = stringAt(block, "id");
+            const std::string* name = findString(block, "name");
+            const std::string* id = findString(block, "id");
             std::string tool = name ? *name : "tool";
             tools_[id ? *id : newUUID()] = ToolCall{tool, std::chrono::steady_clock::now()};
-            listener_.event(toolStarted(tool, objectAt(block, "input")));
+            listener_.event(toolStarted(tool, findObject(block, "input")));
         }
     }
 }
 
 void OutputTranslator::user(const json& message) {
     for (const auto& block : contentBlocks(message)) {
-        const std::string* type = stringAt(block, "type");
+        const std::string* type = findString(block, "type");
         if (!type || *type != "tool_result") continue;
-        const std::string* id = stringAt(block, "tool_use_id");
+        const std::string* id = findString(block, "tool_use_id");
         if (id) listener_.toolResult(*id);
         auto call = tools_.find(id ? *id : std::string());
         if (call == tools_.end()) continue;
         std::chrono::duration<double> seconds =
             std::chrono::steady_clock::now() - call->second.started;
         listener_.event(toolCompleted(call->second.name, seconds.count(),
-                                      booleanAt(block, "is_error").value_or(false)));
+                                      findBoolean(block, "is_error").value_or(false)));
         tools_.erase(call);
     }
 }

@@ -53,21 +53,6 @@ std::string_view endStatus(EventKind kind) {
     }
 }
 
-namespace {
-constexpr std::string_view deltaBefore = R"({"delta":")",
-                           deltaAfter = R"(","event":"message.delta"})";
-} // namespace
-
-void appendDeltaJSON(std::string& out, std::string_view escapedText) {
-    out += deltaBefore;
-    out += escapedText;
-    out += deltaAfter;
-}
-
-std::size_t deltaJSONSize(std::size_t escapedSize) {
-    return deltaBefore.size() + escapedSize + deltaAfter.size();
-}
-
 Event toolStarted(std::string_view tool, const json* input) {
     json members = {{"tool", displayName(tool)}};
     if (auto preview = toolPreview(input)) members["preview"] = *preview;
@@ -87,9 +72,9 @@ Event approvalRequest(std::string_view tool, const json& input) {
         {"heading", "claude code wants to use " + displayName(tool)},
         {"choices", std::move(choices)},
     };
-    if (const std::string* command = stringAt(input, "command")) {
+    if (const std::string* command = findString(input, "command")) {
         members["command"] = *command;
-        if (const std::string* description = stringAt(input, "description"))
+        if (const std::string* description = findString(input, "description"))
             members["description"] = *description;
     } else if (auto preview = toolPreview(input.is_object() ? &input : nullptr)) {
         members["description"] = *preview;
@@ -125,7 +110,7 @@ std::optional<std::string> toolPreview(const json* input) {
     if (!input) return std::nullopt;
     for (const char* key :
          {"command", "file_path", "path", "pattern", "url", "query", "description", "prompt"}) {
-        const std::string* value = stringAt(*input, key);
+        const std::string* value = findString(*input, key);
         if (value && !value->empty()) return firstGraphemes(*value, previewLength);
     }
     return std::nullopt;

@@ -45,12 +45,11 @@ struct RunEnd {
 std::string_view endStatus(EventKind kind);
 
 // The builders, one per kind. Text deltas are the bulk of every run, so the log keeps
-// them as their escaped text only and frames them with appendDeltaJSON when they are read.
+// them as their escaped text only, and hands that out between these two.
 
-/// Appends the text of the delta event whose escaped text is `escapedText`.
-void appendDeltaJSON(std::string& out, std::string_view escapedText);
-/// How many bytes appendDeltaJSON appends for an escaped text of `escapedSize` bytes.
-std::size_t deltaJSONSize(std::size_t escapedSize);
+/// A delta event's JSON text is its escaped text between `deltaJSONHead` and `deltaJSONTail`.
+inline constexpr std::string_view deltaJSONHead = R"({"delta":")",
+                                  deltaJSONTail = R"(","event":"message.delta"})";
 Event toolStarted(std::string_view tool, const nlohmann::json* input);
 Event toolCompleted(std::string_view tool, double seconds, bool failed);
 Event approvalRequest(std::string_view tool, const nlohmann::json& input);

@@ -1,6 +1,6 @@
 #include "util/Async.h"
 
-#include "Log.h"
+#include "util/Log.h"
 
 #include <boost/asio/co_spawn.hpp>
 
@@ -8,7 +8,7 @@
 
 namespace pavix {
 
-void spawn(asio::any_io_executor executor, asio::awaitable<void> work, std::string what) {
+void startCoroutine(asio::any_io_executor executor, asio::awaitable<void> work, std::string what) {
     asio::co_spawn(executor, std::move(work), [what = std::move(what)](std::exception_ptr error) {
         if (!error) return;
         try {

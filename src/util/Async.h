@@ -11,6 +11,6 @@ namespace asio = boost::asio;
 
 /// Starts `work` on `executor`; an exception that escapes it is logged as
 /// "<what> failed: <reason>" instead of vanishing or ending the process.
-void spawn(asio::any_io_executor executor, asio::awaitable<void> work, std::string what);
+void startCoroutine(asio::any_io_executor executor, asio::awaitable<void> work, std::string what);
 
 } // namespace pavix

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace pavix {
 
@@ -63,21 +64,27 @@ void appendCodePoint(std::string& out, std::uint32_t c) {
 
 } // namespace
 
-const std::string* stringAt(const json& object, const char* key) {
+const std::string* findString(const json& object, const char* key) {
     const json* member = memberAt(object, key, [](const json& v) { return v.is_string(); });
     return member ? &member->get_ref<const std::string&>() : nullptr;
 }
 
-std::optional<std::string> stringValue(const json& object, const char* key) {
-    const std::string* value = stringAt(object, key);
+std::optional<std::string> copyString(const json& object, const char* key) {
+    const std::string* value = findString(object, key);
     return value ? std::optional<std::string>(*value) : std::nullopt;
 }
 
-const json* objectAt(const json& object, const char* key) {
+const json* findObject(const json& object, const char* key) {
     return memberAt(object, key, [](const json& v) { return v.is_object(); });
 }
 
-std::optional<bool> booleanAt(const json& object, const char* key) {
+const json& findObjectOrEmpty(const json& object, const char* key) {
+    static const json empty = json::object();
+    const json* member = findObject(object, key);
+    return member ? *member : empty;
+}
+
+std::optional<bool> findBoolean(const json& object, const char* key) {
     const json* member = memberAt(object, key, [](const json& v) { return v.is_boolean(); });
     return member ? std::optional<bool>(member->get<bool>()) : std::nullopt;
 }
@@ -94,41 +101,47 @@ std::string compactJSONReplacing(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+namespace {
+
+void appendEscape(std::string& out, unsigned char c) {
+    // Pairs of a byte and the letter of its short escape, as nlohmann writes them.
+    constexpr std::string_view shortEscapes = "\"\"\\\\\bb\tt\nn\ff\rr";
+    constexpr std::string_view hex = "0123456789abcdef";
+    out.push_back('\\');
+    for (std::size_t i = 0; i < shortEscapes.size(); i += 2)
+        if (static_cast<unsigned char>(shortEscapes[i]) == c)
+            return out.push_back(shortEscapes[i + 1]);
+    out.append({'u', '0', '0', hex[c >> 4], hex[c & 15]});
+}
+
+// Whether any of the eight bytes of `word` needs a closer look: a control byte, '"' or '\\'
+// (false alarms, such as the bytes of a multibyte character, are allowed; misses are not).
+bool anyNotPlain(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    auto anyZero = [&](std::uint64_t x) { return (x - ones) & ~x; };
+    return ((word - 0x20 * ones) | anyZero(word ^ ('"' * ones)) | anyZero(word ^ ('\\' * ones)) |
+            word) &
+           highs;
+}
+
+} // namespace
+
 void appendEscaped(std::string& out, std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
     std::size_t plain = 0; // start of the run of bytes that need no escape
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        auto c = static_cast<unsigned char>(text[at]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(text.data() + plain, at - plain);
-        plain = at + 1;
-        out.push_back('\\');
-        switch (c) {
-        case '"':
-            out.push_back('"');
-            break;
-        case '\\':
-            out.push_back('\\');
-            break;
-        case '\b':
-            out.push_back('b');
-            break;
-        case '\f':
-            out.push_back('f');
-            break;
-        case '\n':
-            out.push_back('n');
-            break;
-        case '\r':
-            out.push_back('r');
-            break;
-        case '\t':
-            out.push_back('t');
-            break;
-        default:
-            out.append({'u', '0', '0', hex[c >> 4], hex[c & 15]});
-            break;
+    for (std::size_t at = 0; at < text.size();) {
+        std::uint64_t word;
+        if (at + sizeof word <= text.size()) { // most text is plain: eight bytes at a time
+            std::memcpy(&word, text.data() + at, sizeof word);
+            if (!anyNotPlain(word)) {
+                at += sizeof word;
+                continue;
+            }
         }
+        auto c = static_cast<unsigned char>(text[at++]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text.data() + plain, at - 1 - plain);
+        appendEscape(out, c);
+        plain = at;
     }
     out.append(text.data() + plain, text.size() - plain);
 }

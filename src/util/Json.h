@@ -20,11 +20,13 @@ nlohmann::json objectOrEmpty(std::string_view text);
 
 // Member look-ups: a missing member, a member of another type and a value that is not an
 // object all count as absent.
-const std::string* stringAt(const nlohmann::json& object, const char* key);
+const std::string* findString(const nlohmann::json& object, const char* key);
 /// A copy of the string at `key`, when there is one.
-std::optional<std::string> stringValue(const nlohmann::json& object, const char* key);
-const nlohmann::json* objectAt(const nlohmann::json& object, const char* key);
-std::optional<bool> booleanAt(const nlohmann::json& object, const char* key);
+std::optional<std::string> copyString(const nlohmann::json& object, const char* key);
+const nlohmann::json* findObject(const nlohmann::json& object, const char* key);
+/// The object at `key`, or an empty object when there is none.
+const nlohmann::json& findObjectOrEmpty(const nlohmann::json& object, const char* key);
+std::optional<bool> findBoolean(const nlohmann::json& object, const char* key);
 
 /// Compact JSON with "/" unescaped, or nothing when a string in it is not UTF-8.
 std::optional<std::string> compactJSON(const nlohmann::json& value);

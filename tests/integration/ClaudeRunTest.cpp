@@ -32,17 +32,17 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
     auto run = ClaudeRun::start(loop.get_executor(), options).value();
     ::unsetenv("FAKE_AGENT_SCENARIO");
     auto names = std::make_shared<std::vector<json>>();
-    spawn(
+    startCoroutine(
         loop.get_executor(),
         [](auto reader, auto names) -> asio::awaitable<void> {
             for (std::string_view frame = co_await reader->next(1); !frame.empty();
                  frame = co_await reader->next(1))
                 names->push_back(json::parse(frame.substr(6))); // after "data: "
-        }(run->read(0, false), names),
+        }(std::make_shared<EventFrames>(run->read(0), false), names),
         "reading events");
     auto ask = [&](std::string tool) {
         auto choice = std::make_shared<std::optional<ApprovalChoice>>();
-        spawn(
+        startCoroutine(
             loop.get_executor(),
             [](auto run, std::string tool, auto choice) -> asio::awaitable<void> {
                 *choice = co_await run->requestApproval(tool, json::object());
@@ -98,14 +98,14 @@ TEST(ClaudeRun, AReaderHoldsOneWriteAtATime) {
     log->moveTo(*ScratchFile::create(folder.path()), worker, [&](Status s) { moved = s; });
     ASSERT_TRUE(runUntil(loop, [&] { return moved.has_value(); }) && *moved);
     auto writes = std::make_shared<std::vector<std::pair<std::size_t, std::size_t>>>();
-    spawn(
+    startCoroutine(
         loop.get_executor(),
         [](auto reader, auto writes) -> asio::awaitable<void> {
             for (std::size_t size = 1; size > 0;) {
                 std::string_view bytes = co_await reader->next(maxEventWrite);
                 writes->emplace_back(size = bytes.size(), reader->heldBytes());
             }
-        }(log->read(0, true), writes),
+        }(std::make_shared<EventFrames>(log->read(0), true), writes),
         "reading");
     ASSERT_TRUE(runUntil(loop, [&] { return !writes->empty() && writes->back().first == 0; }));
     for (auto [size, held] : *writes)

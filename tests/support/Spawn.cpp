@@ -21,20 +21,20 @@ pid_t spawnProcess(const std::vector<std::string>& argv, const EnvironmentChange
         else
             variables.erase(name);
     }
-    SpawnSpec spec;
-    spec.program = argv.at(0);
-    spec.arguments.assign(argv.begin() + 1, argv.end());
-    spec.searchPath = true;
-    spec.environment = std::move(variables);
+    LaunchPlan plan;
+    plan.program = argv.at(0);
+    plan.arguments.assign(argv.begin() + 1, argv.end());
+    plan.searchPath = true;
+    plan.environment = std::move(variables);
     std::vector<Descriptor> raised; // the spawn layer takes only descriptors above 2
     int wanted[] = {in, out, err};
     for (int fd = 0; fd < 3; ++fd) {
         if (wanted[fd] < 0 || wanted[fd] == fd) continue;
         int given = wanted[fd] > 2 ? wanted[fd] : ::fcntl(wanted[fd], F_DUPFD_CLOEXEC, 3);
         if (given != wanted[fd]) raised.emplace_back(given);
-        spec.standard[static_cast<std::size_t>(fd)] = given;
+        plan.standard[static_cast<std::size_t>(fd)] = given;
     }
-    auto pid = pavix::spawnProcess(spec);
+    auto pid = pavix::spawnProcess(plan);
     return pid ? *pid : -1;
 }
 

@@ -63,7 +63,8 @@ protected:
             co_await store->saved();
             ++*answered;
         };
-        spawn(loop.get_executor(), changing(&store, std::move(what), &answered), "changing");
+        startCoroutine(loop.get_executor(), changing(&store, std::move(what), &answered),
+                       "changing");
     }
     void save(SessionStore& store, std::function<void()> what) {
         int answered = 0;
@@ -123,7 +124,7 @@ TEST_F(Store, UndecodableFileIsKeptAsideAndNeverReplaced) {
     ::testing::internal::CaptureStderr();
     auto store = open();
     std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(store->all().empty());
+    EXPECT_TRUE(store->allForTests().empty());
     std::vector<fs::path> copies;
     for (const auto& entry : fs::directory_iterator(home.configFolder()))
         if (entry.path().filename().string().starts_with("bridge-sessions.json.corrupt-"))
@@ -182,7 +183,7 @@ TEST_F(Store, WritesAreAtomicPrivateAndGroupedWhileOneIsUnderWay) {
     for (int i = 0; i < 20; ++i)
         change(
             *store, [&store, i] { store->create("s" + std::to_string(i), "t"); }, answered);
-    ASSERT_TRUE(runUntil(loop, [&] { return store->all().size() == 20; }));
+    ASSERT_TRUE(runUntil(loop, [&] { return store->allForTests().size() == 20; }));
     EXPECT_EQ(answered, 0);
     release.set_value();
     ASSERT_TRUE(runUntil(loop, [&] { return answered == 20; }));
@@ -195,7 +196,7 @@ TEST_F(Store, WritesAreAtomicPrivateAndGroupedWhileOneIsUnderWay) {
     EXPECT_NE(err.find("] sessions saved again\n"), std::string::npos) << err;
 
     EXPECT_EQ(readText(home.path() / "old"), "{}"); // replaced, never rewritten in place
-    EXPECT_EQ(readText(file), encodeSessions(store->all()));
+    EXPECT_EQ(readText(file), encodeSessions(store->allForTests()));
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -210,5 +211,5 @@ TEST_F(Store, ItsOwnWriterReplacesTheFileNeverRewritesIt) {
     auto store = open();
     save(*store, [&] { store->create("new", "t"); });
     EXPECT_EQ(readText(home.path() / "old"), "{}");
-    EXPECT_EQ(readText(file), encodeSessions(store->all()));
+    EXPECT_EQ(readText(file), encodeSessions(store->allForTests()));
 }

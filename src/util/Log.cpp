@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "util/Log.h"
 
 #include "util/Files.h"
 
