@@ -26,6 +26,7 @@
 namespace {
 
 using json = nlohmann::json;
+using pavix::writeAll; // a reader that has gone is no concern of a stand-in
 using Clock = std::chrono::steady_clock;
 
 int signalPipe[2] = {-1, -1};
@@ -35,15 +36,6 @@ void noteSignal(int signal) {
     char byte = static_cast<char>(signal);
     [[maybe_unused]] auto written = ::write(signalPipe[1], &byte, 1);
     errno = saved;
-}
-
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return; // the reader has gone; so be it
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 std::string dump(const json& value) {
