@@ -125,7 +125,8 @@ void measureApi(const Programs& programs, const Options& options, Report& report
     const auto window = std::chrono::milliseconds(options.quick ? 500 : 2000);
     const int reps = std::max(1, options.repetitions - 2);
 
-    const std::uint16_t barePort = test::freePort();
+    const test::ReservedPort reserved;
+    const std::uint16_t barePort = reserved.number();
     SpawnOptions bareOptions{{programs.bareServer, std::to_string(barePort)},
                              environmentWithout("PAVIX_")};
     pid_t bare = spawnProcess(bareOptions);

@@ -184,7 +184,8 @@ TEST(Service, ListensWhereItIsTold) {
         EXPECT_NE(bridge.log().find("] pavix-bridge on " + listen + " port "), std::string::npos);
     }
     TempHome home;
-    const std::string port = std::to_string(freePort());
+    ReservedPort reserved;
+    const std::string port = std::to_string(reserved.number());
     for (const auto& [listen, reason] : std::vector<std::pair<json, std::string>>{
              {"localhost", R"(listen address "localhost" is not an IP address)"},
              {json::array({"::1"}), R"(listen address "["::1"]" is not an IP address)"},
