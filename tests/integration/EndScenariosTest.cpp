@@ -9,12 +9,16 @@ using namespace pavix::test;
 
 namespace {
 
-// A tool that records the signal that ends it, in the agent's folder.
+// A tool that records the signal that ends it, in the agent's folder, once it is ready to:
+// "up" is written after its traps are set.
 const json helper = {
     {"spawn",
      {"sh", "-c",
       "trap 'echo INT >> helper; exit' INT; trap 'echo TERM >> helper; exit' TERM; "
-      "while :; do sleep 1; done"}}};
+      "echo up >> helper; while :; do sleep 1; done"}}};
+std::string helperFile(Play& play) {
+    return play.bridge.launches().back()["cwd"].get<std::string>() + "/helper";
+}
 
 // A subscriber that goes away is let go at once, not at the run's end; then a stop, whose
 // SIGTERM goes to the agent's group: its helper ends while the agent, ignoring it, lives.
@@ -100,14 +104,20 @@ const Row rows[] = {
     // exited, the rest of its process group is ended.
     {.name = "AStopEndsTheToolsTheAgentLeftRunning",
      .agent = turn({{{"init", true}}, helper, {{"delta", "Busy"}}, {{"sleep", 3600}}}),
-     .act = after("message.delta", stop),
+     .act = after("message.delta",
+                  [](Play& play) {
+                      // A helper stopped before it set its traps would tell nothing.
+                      EXPECT_TRUE(eventually([&] { return readText(helperFile(play)) == "up\n"; }));
+                      stop(play);
+                  }),
      .events = {"message.delta"},
      .terminal = cancelled,
      .check =
          [](Play& play) {
              EXPECT_EQ(recorded(play, "signal", "signal", 1), Strings{"SIGINT"});
-             const auto file = play.bridge.launches().back()["cwd"].get<std::string>() + "/helper";
-             EXPECT_TRUE(eventually([&] { return readText(file) == "TERM\n"; })) << readText(file);
+             const auto file = helperFile(play);
+             EXPECT_TRUE(eventually([&] { return readText(file) == "up\nTERM\n"; }))
+                 << readText(file);
          }},
 };
 
