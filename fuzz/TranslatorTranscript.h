@@ -42,7 +42,8 @@ struct Transcript : OutputListener {
     }
     void session(std::string_view id) override { heard.push_back("session " + std::string(id)); }
     void result(TurnResult result) override {
-        heard.push_back("result " + result.text + (result.failed ? " failed" : ""));
+        heard.push_back("result " + result.text + (result.failed ? " failed" : "") + " " +
+                        result.sessionId.value_or("-"));
     }
 };
 
