@@ -119,26 +119,105 @@ Load generate(std::uint16_t port, const std::string& request, int clients,
     return load;
 }
 
-} // namespace
-
-void measureApi(const Programs& programs, const Options& options, Report& report) {
-    const auto window = std::chrono::milliseconds(options.quick ? 500 : 2000);
-    const int reps = std::max(1, options.repetitions - 2);
-
-    const test::ReservedPort reserved;
-    const std::uint16_t barePort = reserved.number();
-    SpawnOptions bareOptions{{programs.bareServer, std::to_string(barePort)},
+// The bare server on `port`, once it takes connections.
+pid_t startBare(const Programs& programs, std::uint16_t port) {
+    SpawnOptions bareOptions{{programs.bareServer, std::to_string(port)},
                              environmentWithout("PAVIX_")};
     pid_t bare = spawnProcess(bareOptions);
     for (int attempt = 0; attempt < 500; ++attempt) {
-        int fd = connectLoopback(barePort, std::chrono::seconds(1));
+        int fd = connectLoopback(port, std::chrono::seconds(1));
         if (fd >= 0) {
             ::close(fd);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return bare;
+}
 
+// What is asked: the bare server, the service (and a finished run of it, when there is one)
+// and the plain Node.js relay, when there is one.
+struct Targets {
+    pid_t bare;
+    std::uint16_t barePort;
+    Service& service;
+    std::optional<Service>& nodeRelay;
+    std::string runPath;
+};
+
+struct ApiSamples {
+    std::vector<double> bareRates, healthRates, statusRates, bareCpu, serviceCpu, nodeRates;
+    std::uint64_t failures = 0;
+};
+
+ApiSamples sampleApi(const Targets& t, int clients, int reps, std::chrono::milliseconds window) {
+    ApiSamples s;
+    // Microseconds of the server's CPU per answered request.
+    auto cpuPerRequest = [](pid_t pid, double before, const Load& load) {
+        return load.done ? (cpuSeconds(pid) - before) * 1e6 / double(load.done) : 0.0;
+    };
+    const std::string health = httpRequest("GET", "/health");
+    for (int rep = 0; rep < reps; ++rep) {
+        double before = cpuSeconds(t.bare);
+        Load b = generate(t.barePort, health, clients, window);
+        s.bareCpu.push_back(cpuPerRequest(t.bare, before, b));
+        before = cpuSeconds(t.service.pid());
+        Load h = generate(t.service.port(), health, clients, window);
+        s.serviceCpu.push_back(cpuPerRequest(t.service.pid(), before, h));
+        s.bareRates.push_back(b.rate);
+        s.healthRates.push_back(h.rate);
+        s.failures += b.failures + h.failures;
+        if (t.nodeRelay)
+            s.nodeRates.push_back(generate(t.nodeRelay->port(), health, clients, window).rate);
+        if (!t.runPath.empty()) {
+            Load r = generate(t.service.port(), httpRequest("GET", t.runPath, t.service.key()),
+                              clients, window);
+            s.statusRates.push_back(r.rate);
+            s.failures += r.failures;
+        }
+        std::fprintf(stderr, ".");
+    }
+    return s;
+}
+
+void reportApi(Report& report, int clients, const ApiSamples& s, bool node) {
+    const std::string c = std::to_string(clients) + (clients == 1 ? " client" : " clients");
+    report.add("baseline bare server, " + c, "requests/s", s.bareRates);
+    report.add("GET /health, " + c, "requests/s", s.healthRates);
+    report.ratio("GET /health, " + c, "baseline bare server, " + c, "of bare");
+    if (node) {
+        report.add("baseline node relay GET /health, " + c, "requests/s", s.nodeRates);
+        report.ratio("GET /health, " + c, "baseline node relay GET /health, " + c, "of node");
+    }
+    if (!s.statusRates.empty()) {
+        report.add("GET /v1/runs/<id>, " + c, "requests/s", s.statusRates);
+        report.ratio("GET /v1/runs/<id>, " + c, "baseline bare server, " + c, "of bare");
+    }
+    auto ratios = [&](const std::vector<double>& rates) {
+        std::vector<double> out;
+        for (std::size_t i = 0; i < rates.size() && i < s.bareRates.size(); ++i)
+            if (s.bareRates[i] > 0) out.push_back(rates[i] / s.bareRates[i]);
+        return out;
+    };
+    report.add("GET /health / bare server, " + c, "ratio", ratios(s.healthRates), ">= 0.8");
+    report.add("baseline bare server CPU, " + c, "us/request", s.bareCpu);
+    report.add("service CPU for GET /health, " + c, "us/request", s.serviceCpu);
+    report.ratio("service CPU for GET /health, " + c, "baseline bare server CPU, " + c, "of bare");
+    if (!s.statusRates.empty())
+        report.add("GET /v1/runs/<id> / bare server, " + c, "ratio", ratios(s.statusRates),
+                   ">= 0.6");
+    if (s.failures)
+        report.remark("API, " + c + ": " + std::to_string(s.failures) +
+                      " requests failed (refused, reset or not 200)");
+}
+
+} // namespace
+
+void measureApi(const Programs& programs, const Options& options, Report& report) {
+    const auto window = std::chrono::milliseconds(options.quick ? 500 : 2000);
+    const int reps = std::max(1, options.repetitions - 2);
+    const test::ReservedPort reserved;
+    const pid_t bare = startBare(programs, reserved.number());
     Service service(programs);
     if (!service.start()) {
         report.remark("API: the service did not start");
@@ -153,71 +232,14 @@ void measureApi(const Programs& programs, const Options& options, Report& report
         runPath = "/v1/runs/" + *run;
         service.client().collectEvents(runPath + "/events", SIZE_MAX, std::chrono::seconds(20));
     }
-
     // The plain Node.js relay's health answer, beside the service's.
     std::optional<Service> nodeRelay;
     if (!programs.node.empty() && !nodeRelay.emplace(programs, Server::node).start())
         nodeRelay.reset();
-
-    for (int clients : {1, 32}) {
-        std::vector<double> bareRates, healthRates, statusRates, bareCpu, serviceCpu, nodeRates;
-        // Microseconds of the server's CPU per answered request.
-        auto cpuPerRequest = [](pid_t pid, double before, const Load& load) {
-            return load.done ? (cpuSeconds(pid) - before) * 1e6 / double(load.done) : 0.0;
-        };
-        std::uint64_t failures = 0;
-        for (int rep = 0; rep < reps; ++rep) {
-            double before = cpuSeconds(bare);
-            Load b = generate(barePort, httpRequest("GET", "/health"), clients, window);
-            bareCpu.push_back(cpuPerRequest(bare, before, b));
-            before = cpuSeconds(service.pid());
-            Load h = generate(service.port(), httpRequest("GET", "/health"), clients, window);
-            serviceCpu.push_back(cpuPerRequest(service.pid(), before, h));
-            bareRates.push_back(b.rate);
-            healthRates.push_back(h.rate);
-            failures += b.failures + h.failures;
-            if (nodeRelay)
-                nodeRates.push_back(
-                    generate(nodeRelay->port(), httpRequest("GET", "/health"), clients, window)
-                        .rate);
-            if (!runPath.empty()) {
-                Load s = generate(service.port(), httpRequest("GET", runPath, service.key()),
-                                  clients, window);
-                statusRates.push_back(s.rate);
-                failures += s.failures;
-            }
-            std::fprintf(stderr, ".");
-        }
-        const std::string c = std::to_string(clients) + (clients == 1 ? " client" : " clients");
-        report.add("baseline bare server, " + c, "requests/s", bareRates);
-        report.add("GET /health, " + c, "requests/s", healthRates);
-        report.ratio("GET /health, " + c, "baseline bare server, " + c, "of bare");
-        if (nodeRelay) {
-            report.add("baseline node relay GET /health, " + c, "requests/s", nodeRates);
-            report.ratio("GET /health, " + c, "baseline node relay GET /health, " + c, "of node");
-        }
-        if (!statusRates.empty()) {
-            report.add("GET /v1/runs/<id>, " + c, "requests/s", statusRates);
-            report.ratio("GET /v1/runs/<id>, " + c, "baseline bare server, " + c, "of bare");
-        }
-        auto ratios = [&](const std::vector<double>& rates) {
-            std::vector<double> out;
-            for (std::size_t i = 0; i < rates.size() && i < bareRates.size(); ++i)
-                if (bareRates[i] > 0) out.push_back(rates[i] / bareRates[i]);
-            return out;
-        };
-        report.add("GET /health / bare server, " + c, "ratio", ratios(healthRates), ">= 0.8");
-        report.add("baseline bare server CPU, " + c, "us/request", bareCpu);
-        report.add("service CPU for GET /health, " + c, "us/request", serviceCpu);
-        report.ratio("service CPU for GET /health, " + c, "baseline bare server CPU, " + c,
-                     "of bare");
-        if (!statusRates.empty())
-            report.add("GET /v1/runs/<id> / bare server, " + c, "ratio", ratios(statusRates),
-                       ">= 0.6");
-        if (failures)
-            report.remark("API, " + c + ": " + std::to_string(failures) +
-                          " requests failed (refused, reset or not 200)");
-    }
+    const Targets targets{bare, reserved.number(), service, nodeRelay, runPath};
+    for (int clients : {1, 32})
+        reportApi(report, clients, sampleApi(targets, clients, reps, window),
+                  nodeRelay.has_value());
     if (runPath.empty())
         report.remark("API: no run could be started, GET /v1/runs/<id> not measured");
     ::kill(bare, SIGKILL);
