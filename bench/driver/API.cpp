@@ -28,94 +28,110 @@ struct Load {
     std::uint64_t failures = 0;
 };
 
-// `clients` connections at a time, each sending `request` once and reading to the close,
-// replaced by a fresh one as soon as it is done; for `duration`.
-Load generate(std::uint16_t port, const std::string& request, int clients,
-              std::chrono::milliseconds duration) {
-    struct Client {
-        int fd = -1;
-        bool sent = false;
-        std::string received;
-    };
-    std::vector<Client> slots(static_cast<std::size_t>(clients));
-    int poller = ::epoll_create1(EPOLL_CLOEXEC);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// Connections to `port` on loopback, each in a slot, watched by one epoll descriptor.
+class Clients {
+public:
+    Clients(std::uint16_t port, int count)
+        : slots_(static_cast<std::size_t>(count))
+        , poller_(::epoll_create1(EPOLL_CLOEXEC)) {
+        address_.sin_family = AF_INET;
+        address_.sin_port = htons(port);
+        address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~Clients() {
+        for (Client& client : slots_)
+            if (client.fd >= 0) ::close(client.fd);
+        ::close(poller_);
+    }
     Load load;
-    std::uint64_t done = 0;
 
-    auto open = [&](std::size_t i) {
-        Client& client = slots[i];
+    std::size_t size() const { return slots_.size(); }
+    bool idle(std::size_t i) const { return slots_[i].fd < 0; }
+    /// A fresh connection in slot `i`; counted as failed when it cannot even start.
+    void open(std::size_t i) {
+        Client& client = slots_[i];
         client = Client{};
         client.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+        if (::connect(client.fd, reinterpret_cast<sockaddr*>(&address_), sizeof address_) != 0 &&
             errno != EINPROGRESS) {
             ++load.failures;
             ::close(client.fd);
             client.fd = -1;
             return;
         }
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLOUT;
-        event.data.u64 = i;
-        ::epoll_ctl(poller, EPOLL_CTL_ADD, client.fd, &event);
-    };
-    auto finish = [&](std::size_t i, bool success) {
-        Client& client = slots[i];
-        ::epoll_ctl(poller, EPOLL_CTL_DEL, client.fd, nullptr);
-        ::close(client.fd);
-        client.fd = -1;
-        success ? ++done : ++load.failures;
-    };
-
-    const auto start = Clock::now();
-    const auto end = start + duration;
-    for (std::size_t i = 0; i < slots.size(); ++i)
-        open(i);
-    char buffer[4096];
-    while (Clock::now() < end) {
+        watch(i, EPOLL_CTL_ADD, EPOLLIN | EPOLLOUT);
+    }
+    /// Waits up to 10 ms for readiness and acts on it: `request` sent once, then the
+    /// answer read to the close; a done slot takes a fresh connection.
+    void step(const std::string& request) {
         epoll_event events[64];
-        int ready = ::epoll_wait(poller, events, 64, 10);
+        int ready = ::epoll_wait(poller_, events, 64, 10);
         for (int e = 0; e < ready; ++e) {
             std::size_t i = events[e].data.u64;
-            Client& client = slots[i];
+            Client& client = slots_[i];
             if (client.fd < 0) continue;
             if (!client.sent && (events[e].events & EPOLLOUT)) {
-                if (::send(client.fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-                    ssize_t(request.size())) {
-                    finish(i, false);
-                    open(i);
-                    continue;
-                }
-                client.sent = true;
-                epoll_event event{};
-                event.events = EPOLLIN;
-                event.data.u64 = i;
-                ::epoll_ctl(poller, EPOLL_CTL_MOD, client.fd, &event);
+                client.sent = ::send(client.fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                              ssize_t(request.size());
+                if (!client.sent) reopen(i, false);
+                if (client.sent) watch(i, EPOLL_CTL_MOD, EPOLLIN);
                 continue;
             }
             if (!(events[e].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) continue;
+            char buffer[4096];
             ssize_t n = ::read(client.fd, buffer, sizeof buffer);
             if (n > 0) {
                 client.received.append(buffer, std::size_t(n));
                 continue;
             }
             if (n < 0 && errno == EAGAIN) continue;
-            finish(i, n == 0 && client.received.rfind("HTTP/1.1 200 ", 0) == 0);
-            open(i);
+            reopen(i, n == 0 && client.received.rfind("HTTP/1.1 200 ", 0) == 0);
         }
-        // Slots whose connect failed outright are retried here, after a breath.
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            if (slots[i].fd < 0 && Clock::now() < end) open(i);
     }
-    for (std::size_t i = 0; i < slots.size(); ++i)
-        if (slots[i].fd >= 0) ::close(slots[i].fd);
-    ::close(poller);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    load.rate = double(done) / seconds;
-    load.done = done;
+
+private:
+    struct Client {
+        int fd = -1;
+        bool sent = false;
+        std::string received;
+    };
+    void watch(std::size_t i, int operation, std::uint32_t events) {
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = i;
+        ::epoll_ctl(poller_, operation, slots_[i].fd, &event);
+    }
+    void reopen(std::size_t i, bool success) {
+        Client& client = slots_[i];
+        ::epoll_ctl(poller_, EPOLL_CTL_DEL, client.fd, nullptr);
+        ::close(client.fd);
+        client.fd = -1;
+        success ? ++load.done : ++load.failures;
+        open(i);
+    }
+
+    std::vector<Client> slots_;
+    int poller_;
+    sockaddr_in address_{};
+};
+
+// `clients` connections at a time, each sending `request` once and reading to the close,
+// replaced by a fresh one as soon as it is done; for `duration`.
+Load generate(std::uint16_t port, const std::string& request, int clients,
+              std::chrono::milliseconds duration) {
+    Clients pool(port, clients);
+    const auto start = Clock::now();
+    const auto end = start + duration;
+    for (std::size_t i = 0; i < pool.size(); ++i)
+        pool.open(i);
+    while (Clock::now() < end) {
+        pool.step(request);
+        // Slots whose connect failed outright are retried here, after a breath.
+        for (std::size_t i = 0; i < pool.size(); ++i)
+            if (pool.idle(i) && Clock::now() < end) pool.open(i);
+    }
+    Load load = pool.load;
+    load.rate = double(load.done) / std::chrono::duration<double>(Clock::now() - start).count();
     return load;
 }
 
