@@ -53,6 +53,27 @@ bool parseArguments(int argc, char** argv, Options& options, std::set<std::strin
     return true;
 }
 
+double loadAverage() {
+    double load[1] = {0};
+    getloadavg(load, 1);
+    return load[0];
+}
+
+struct Section {
+    const char* name;
+    void (*measure)(const Programs&, const Options&, Report&);
+};
+const Section sections[] = {
+    {"relay", measureRelay},
+    {"parallel", measureParallelRelay},
+    {"api", measureApi},
+    {"footprint", measureFootprint},
+    {"store", [](const Programs&, const Options& o, Report& r) { measureStore(o, r); }},
+    {"history", measureHistory},
+    {"budgets", measureBudgets},
+    {"micro", measureMicro},
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -74,26 +95,7 @@ int main(int argc, char** argv) {
 
     Report report;
     // Other work on the machine skews every figure; the load says how much there was.
-    auto loadAverage = [] {
-        double load[1] = {0};
-        getloadavg(load, 1);
-        return load[0];
-    };
     const double loadBefore = loadAverage();
-    struct Section {
-        const char* name;
-        void (*measure)(const Programs&, const Options&, Report&);
-    };
-    const Section sections[] = {
-        {"relay", measureRelay},
-        {"parallel", measureParallelRelay},
-        {"api", measureApi},
-        {"footprint", measureFootprint},
-        {"store", [](const Programs&, const Options& o, Report& r) { measureStore(o, r); }},
-        {"history", measureHistory},
-        {"budgets", measureBudgets},
-        {"micro", measureMicro},
-    };
     for (const Section& section : sections) {
         if (!wanted(section.name)) continue;
         std::fprintf(stderr, "%s ", section.name);
