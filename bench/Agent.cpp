@@ -14,7 +14,7 @@
 // 19 digits, then a space and padding. After the deltas comes one successful result; then
 // the agent waits for its input to close and exits 0.
 
-#include "WriteAll.h"
+#include "util/Files.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
         for (std::uint64_t i = 0; i < parameters.count; ++i) {
             appendDelta(out, parameters.size);
             if (out.size() >= flushAt) {
-                if (!writeAll(1, out.data(), out.size())) return 1;
+                if (!pavix::writeAll(1, out)) return 1;
                 out.clear();
             }
         }
@@ -150,12 +150,12 @@ int main(int argc, char** argv) {
             }
             out.clear();
             appendDelta(out, parameters.size);
-            if (!writeAll(1, out.data(), out.size())) return 1;
+            if (!pavix::writeAll(1, out)) return 1;
         }
         out.clear();
     }
     out += resultLine;
-    if (!writeAll(1, out.data(), out.size())) return 1;
+    if (!pavix::writeAll(1, out)) return 1;
 
     char sink[4096];
     for (;;) {

@@ -2,7 +2,7 @@
 // Usage: forwarder PORT [CONNECTIONS]. Connects CONNECTIONS times (default 1) to
 // 127.0.0.1:PORT, then copies standard input to every connection until it ends.
 
-#include "WriteAll.h"
+#include "util/Files.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         for (int fd : sockets)
-            if (!writeAll(fd, buffer, std::size_t(n))) return 1;
+            if (!pavix::writeAll(fd, std::string_view(buffer, std::size_t(n)))) return 1;
     }
     for (int fd : sockets)
         ::close(fd);

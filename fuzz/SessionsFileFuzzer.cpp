@@ -11,23 +11,20 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 using namespace pavix;
 using nlohmann::json;
 
 namespace {
 
-bool readString(const json& object, const char* key, std::string& out) {
+// The member `key` into `out`, when it is there with the type `out` takes.
+template <class T>
+bool member(const json& object, const char* key, T& out) {
     auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-}
-
-bool readNumber(const json& object, const char* key, double& out) {
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_number()) return false;
-    out = it->get<double>();
+    if (it == object.end() || !(std::is_same_v<T, double> ? it->is_number() : it->is_string()))
+        return false;
+    out = it->get<T>();
     return true;
 }
 
@@ -47,10 +44,10 @@ bool readMessages(const json& object, std::vector<Message>& out) {
 
 std::optional<Session> decodeSession(const json& object) {
     Session session;
-    if (!object.is_object() || !readString(object, "id", session.id) ||
-        !readString(object, "title", session.title) || !readString(object, "cwd", session.cwd) ||
-        !readNumber(object, "started", session.started) ||
-        !readNumber(object, "lastActive", session.lastActive) ||
+    if (!object.is_object() || !member(object, "id", session.id) ||
+        !member(object, "title", session.title) || !member(object, "cwd", session.cwd) ||
+        !member(object, "started", session.started) ||
+        !member(object, "lastActive", session.lastActive) ||
         !readMessages(object, session.messages))
         return std::nullopt;
     if (auto it = object.find("claudeSessionId"); it != object.end() && !it->is_null()) {

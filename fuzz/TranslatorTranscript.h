@@ -47,22 +47,24 @@ struct Transcript : OutputListener {
     }
     void session(std::string_view id) override { heard.push_back("session " + std::string(id)); }
     void result(TurnResult result) override {
-        heard.push_back("result " + result.text + (result.failed ? " failed" : ""));
+        heard.push_back("result " + result.text + (result.failed ? " failed" : "") + " " +
+                        result.sessionId.value_or("-"));
     }
 
 private:
     simdjson::dom::parser validator_;
 
-    // The text without its "duration" value, a time different on every reading. A string
+    // The text without its "duration" member, a time different on every reading. A string
     // value cannot hold `"duration":` unescaped, so the first one is the member's.
     static std::string withoutDuration(std::string text) {
-        constexpr std::string_view key = R"("duration":)";
-        auto at = text.find(key);
-        if (at != std::string::npos) {
-            at += key.size();
-            text.erase(at, text.find_first_of(",}", at) - at);
-        }
-        return text;
+        auto at = text.find(R"("duration":)");
+        if (at == std::string::npos) return text;
+        auto end = text.find_first_of(",}", at);
+        if (text[end] == ',')
+            ++end; // the comma after it
+        else if (text[at - 1] == ',')
+            --at; // the last member: the comma before it
+        return text.erase(at, end - at);
     }
 };
 

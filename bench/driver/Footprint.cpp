@@ -27,14 +27,9 @@ double mib(std::int64_t kib) {
     return double(kib) / 1024.0;
 }
 
-} // namespace
-
-void measureFootprint(const Programs& programs, const Options& options, Report& report) {
-    Service service(programs);
-    if (!service.start()) {
-        report.remark("footprint: the service did not start");
-        return;
-    }
+// Memory and CPU after start, and what the service does while idle.
+void measureIdle(const Programs& programs, Service& service, std::chrono::seconds idle,
+                 Report& report) {
     const pid_t pid = service.pid();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     report.add("idle RSS after start", "MiB", {mib(statusKiB(pid, "VmRSS"))}, "<= 5");
@@ -48,8 +43,6 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
         }
     }
     report.add("CPU used by start-up", "s", {cpuSeconds(pid)});
-
-    const auto idle = std::chrono::seconds(options.quick ? 2 : 10);
     const std::int64_t switchesBefore = contextSwitches(pid);
     const double cpuBefore = cpuSeconds(pid);
     std::this_thread::sleep_for(idle);
@@ -57,7 +50,11 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
                {double(contextSwitches(pid) - switchesBefore)}, "<= 0");
     report.add("idle CPU in " + std::to_string(idle.count()) + " s", "s",
                {cpuSeconds(pid) - cpuBefore});
+}
 
+// Memory and CPU over many completed runs; whether any completed.
+bool measureRuns(Service& service, const Options& options, Report& report) {
+    const pid_t pid = service.pid();
     service.setAgent("count=10 size=32");
     const int total = options.quick ? 100 : 1000;
     int completed = 0;
@@ -80,7 +77,7 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
     if (completed < total)
         report.remark("footprint: only " + n + " of " + std::to_string(total) +
                       " runs completed; service log:\n" + service.log());
-    if (completed == 0) return;
+    if (completed == 0) return false;
     if (completed > 20) report.add("RSS after 21 runs (20 kept)", "MiB", {rssAfter20});
     report.add("RSS after " + n + " runs", "MiB", {mib(statusKiB(pid, "VmRSS"))});
     report.ratio("RSS after " + n + " runs", "RSS after 21 runs (20 kept)", "of 21 runs");
@@ -89,6 +86,21 @@ void measureFootprint(const Programs& programs, const Options& options, Report& 
                {(cpuSeconds(pid) - cpuBeforeRuns) * 1000.0 / completed});
     report.add("sequential runs", "runs/s", {completed / seconds});
 
+    return true;
+}
+
+} // namespace
+
+void measureFootprint(const Programs& programs, const Options& options, Report& report) {
+    Service service(programs);
+    if (!service.start()) {
+        report.remark("footprint: the service did not start");
+        return;
+    }
+    const auto idle = std::chrono::seconds(options.quick ? 2 : 10);
+    measureIdle(programs, service, idle, report);
+    if (!measureRuns(service, options, report)) return;
+    const pid_t pid = service.pid();
     const std::int64_t switchesAfterRuns = contextSwitches(pid);
     std::this_thread::sleep_for(idle);
     report.add("idle wake-ups in " + std::to_string(idle.count()) + " s after the runs", "switches",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Net.h"
+#include "Service.h"
 
 #include <chrono>
 #include <cstdint>
@@ -31,5 +32,16 @@ std::string agentWords(std::uint64_t count, std::uint64_t rate, const std::strin
 /// from `gateNs`, when the agent was let go, to the last delta.
 Pass finishPass(const std::vector<DeltaCounter>& counters, std::uint64_t count,
                 std::int64_t gateNs);
+
+/// `count` deltas at `rate` (0 floods), with each one's latency when `latencies`: read
+/// straight from the agent's pipe by one reader, ...
+Pass pipePass(const Programs& programs, std::uint64_t count, std::uint64_t rate, bool latencies);
+/// ... copied to `readers` loopback sockets by the minimal forwarder, ...
+Pass forwarderPass(const Programs& programs, std::size_t readers, std::uint64_t count,
+                   std::uint64_t rate, bool latencies);
+/// ... or followed by `readers` subscribers of a run of a fresh service, or of a warm one
+/// (measured on its second run, after a first one as long).
+Pass servicePass(const Programs& programs, Server server, bool warm, std::size_t readers,
+                 std::uint64_t count, std::uint64_t rate, bool latencies);
 
 } // namespace pavix::bench

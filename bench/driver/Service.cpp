@@ -36,8 +36,7 @@ void Service::setAgent(const std::string& parameters) {
 bool Service::start(unsigned maxRuns, std::chrono::milliseconds patience) {
     const fs::path config = home_.path() / "Library/Application Support/pavix";
     fs::create_directories(config);
-    port_ = test::freePort();
-    nlohmann::json settings = {{"port", port_}, {"key", key_}, {"settings", "direct"}};
+    nlohmann::json settings = {{"port", port()}, {"key", key_}, {"settings", "direct"}};
     if (maxRuns > 1) settings["max_runs"] = maxRuns;
     writeText(config / "bridge.json", settings.dump(), 0600);
     setAgent("count=1");
@@ -45,7 +44,7 @@ bool Service::start(unsigned maxRuns, std::chrono::milliseconds patience) {
     SpawnOptions options;
     options.arguments = {programs_.bridge, "serve"};
     if (server_ == Server::node)
-        options.arguments = {programs_.node, programs_.nodeRelay, std::to_string(port_), key_,
+        options.arguments = {programs_.node, programs_.nodeRelay, std::to_string(port()), key_,
                              programs_.agent};
     options.environment = environmentWithout("HOME=");
     std::erase_if(options.environment,

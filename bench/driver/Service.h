@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HTTPClient.h"
+#include "LoopbackPort.h"
 #include "System.h"
 
 #include <sys/types.h>
@@ -27,7 +28,7 @@ struct Programs {
 enum class Server { bridge, node };
 
 /// A real `pavix-bridge serve` (or the Node.js relay) in a home folder of its own, with a
-/// free loopback port, a known key and the bench agent as Claude Code. Ended (SIGKILL) on
+/// reserved port, a known key and the bench agent as Claude Code. Ended (SIGKILL) on
 /// destruction.
 class Service {
 public:
@@ -40,11 +41,11 @@ public:
     /// it answers HTTP; false on failure.
     bool start(unsigned maxRuns = 1, std::chrono::milliseconds patience = std::chrono::seconds(10));
     pid_t pid() const { return pid_; }
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const { return port_.number(); }
     const std::string& key() const { return key_; }
     std::string folder() const { return home_.path().string(); }
     /// Blocking requests to the service, with its key.
-    test::HTTPClient client() const { return test::HTTPClient(port_, key_); }
+    test::HTTPClient client() const { return test::HTTPClient(port(), key_); }
     /// What the agent of the next runs does (words as in bench/Agent.cpp).
     void setAgent(const std::string& parameters);
     /// POST /v1/runs; the run id, or nothing (the answer is printed) when it was refused.
@@ -56,7 +57,7 @@ private:
     const Programs& programs_;
     Server server_;
     TempFolder home_;
-    std::uint16_t port_ = 0;
+    test::ReservedPort port_;
     std::string key_ = "bench-key-0123456789abcdefghijklmnopqrstuvwxyz";
     pid_t pid_ = -1;
 };

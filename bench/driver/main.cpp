@@ -1,5 +1,6 @@
 // Runs every benchmark, prints the table of figures and writes them as JSON.
-// Usage: bench_driver [--quick] [--reps N] [--only relay,parallel,api,footprint,store,history,budgets,micro]
+// Usage: bench_driver [--quick] [--reps N] [--only
+// relay,parallel,api,footprint,store,history,budgets,micro]
 //                     [--json PATH]
 
 #include "Report.h"
@@ -29,14 +30,9 @@ std::string findOnPath(const std::string& name) {
     return {};
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    killChildrenOnSignals();
-    Options options;
-    std::set<std::string> only;
-    std::string json = BENCH_RESULTS_PATH;
+// Reads the arguments into `options`, `only` and `json`; false when they are not understood.
+bool parseArguments(int argc, char** argv, Options& options, std::set<std::string>& only,
+                    std::string& json) {
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
         if (argument == "--quick") {
@@ -51,10 +47,46 @@ int main(int argc, char** argv) {
         } else if (argument == "--json" && i + 1 < argc) {
             json = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: bench_driver [--quick] [--reps N] [--only "
-                                 "relay,parallel,api,footprint,store,history,budgets,micro] [--json PATH]\n");
-            return 2;
+            return false;
         }
+    }
+    return true;
+}
+
+double loadAverage() {
+    double load[1] = {0};
+    getloadavg(load, 1);
+    return load[0];
+}
+
+struct Section {
+    const char* name;
+    void (*measure)(const Programs&, const Options&, Report&);
+};
+const Section sections[] = {
+    {"relay", measureRelay},
+    {"parallel", measureParallelRelay},
+    {"api", measureApi},
+    {"footprint", measureFootprint},
+    {"store", [](const Programs&, const Options& o, Report& r) { measureStore(o, r); }},
+    {"history", measureHistory},
+    {"budgets", measureBudgets},
+    {"micro", measureMicro},
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    killChildrenOnSignals();
+    Options options;
+    std::set<std::string> only;
+    std::string json = BENCH_RESULTS_PATH;
+    if (!parseArguments(argc, argv, options, only, json)) {
+        std::fprintf(stderr,
+                     "usage: bench_driver [--quick] [--reps N] [--only "
+                     "relay,parallel,api,footprint,store,history,budgets,micro] [--json PATH]\n");
+        return 2;
     }
     const Programs programs{PAVIX_BRIDGE_PATH,      BENCH_AGENT_PATH, BENCH_FORWARDER_PATH,
                             BENCH_BARE_SERVER_PATH, BENCH_MICRO_PATH, findOnPath("node"),
@@ -63,26 +95,7 @@ int main(int argc, char** argv) {
 
     Report report;
     // Other work on the machine skews every figure; the load says how much there was.
-    auto loadAverage = [] {
-        double load[1] = {0};
-        getloadavg(load, 1);
-        return load[0];
-    };
     const double loadBefore = loadAverage();
-    struct Section {
-        const char* name;
-        void (*measure)(const Programs&, const Options&, Report&);
-    };
-    const Section sections[] = {
-        {"relay", measureRelay},
-        {"parallel", measureParallelRelay},
-        {"api", measureApi},
-        {"footprint", measureFootprint},
-        {"store", [](const Programs&, const Options& o, Report& r) { measureStore(o, r); }},
-        {"history", measureHistory},
-        {"budgets", measureBudgets},
-        {"micro", measureMicro},
-    };
     for (const Section& section : sections) {
         if (!wanted(section.name)) continue;
         std::fprintf(stderr, "%s ", section.name);

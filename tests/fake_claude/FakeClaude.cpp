@@ -26,6 +26,7 @@
 namespace {
 
 using json = nlohmann::json;
+using pavix::writeAll; // a reader that has gone is no concern of a stand-in
 using Clock = std::chrono::steady_clock;
 
 int signalPipe[2] = {-1, -1};
@@ -35,15 +36,6 @@ void noteSignal(int signal) {
     char byte = static_cast<char>(signal);
     [[maybe_unused]] auto written = ::write(signalPipe[1], &byte, 1);
     errno = saved;
-}
-
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return; // the reader has gone; so be it
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 std::string dump(const json& value) {
@@ -286,11 +278,6 @@ void Agent::play(const json& list) {
 }
 
 int Agent::run() {
-    json environment = json::object();
-    for (char** entry = environ; *entry; ++entry) {
-        std::string text = *entry;
-        environment[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
-    }
     std::vector<int> fds; // what this process was started with, the record file aside
     std::error_code error;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", error))
@@ -300,7 +287,7 @@ int Agent::run() {
     record({{"kind", "start"},
             {"args", args},
             {"cwd", cwd},
-            {"env", environment},
+            {"env", pavix::test::currentEnvironment()},
             {"pid", ::getpid()},
             {"fds", fds}});
     if (!args.empty() && args[0] == "--version") {
@@ -316,12 +303,8 @@ int Agent::run() {
         play(scenario.value("start", json::array()));
         for (std::size_t turn = 0;; ++turn) {
             auto line = readLine(STDIN_FILENO, input);
-            if (!line) {
-                play(scenario.value("on_eof", R"([{"exit": 0}])"_json));
-                for (;;)
-                    wait(-1); // only a signal ends this
-            }
-            json text = *line; // the message's text, or the whole line when it has none
+            if (!line) return finish(0); // input ended, as the real agent does
+            json text = *line;           // the message's text, or the whole line when it has none
             try {
                 text = json::parse(*line).at("message").at("content").at(0).at("text");
             } catch (const json::exception&) {

@@ -11,18 +11,23 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace pavix;
 using namespace pavix::test;
 
-TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
-    TempHome home;
-    // A tool's start written (then recorded as done) before the first request, unread yet.
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A run of the fake agent with a 2 s approval timeout, which has written a tool's start
+// (then recorded as done) before any request, unread yet.
+std::shared_ptr<ClaudeRun> startAsking(asio::io_context& loop, const TempHome& home) {
     writeText(home.path() / "scenario.json",
               R"({"start": [{"tool_use": {"name": "Bash"}}, {"spawn": ["true"]}],
                   "turn": [{"sleep": 3600}], "record": ")" +
                   (home.path() / "record").string() + "\"}");
     ::setenv("FAKE_AGENT_SCENARIO", (home.path() / "scenario.json").c_str(), 1);
-    asio::io_context loop;
     ClaudeRun::Options options;
     options.prompt = "hi";
     options.command.folder = home.path();
@@ -31,55 +36,75 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
     options.approvalTimeout = 2s;
     auto run = ClaudeRun::start(loop.get_executor(), options).value();
     ::unsetenv("FAKE_AGENT_SCENARIO");
-    auto names = std::make_shared<std::vector<json>>();
+    EXPECT_TRUE(eventually(
+        [&] { return readText(home.path() / "record").find("spawn") != std::string::npos; }));
+    return run;
+}
+
+// A request for approval: its answer, when it was asked and when answered.
+struct Asked {
+    std::optional<ApprovalChoice> choice;
+    Clock::time_point at, answeredAt;
+};
+
+} // namespace
+
+TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
+    TempHome home;
+    asio::io_context loop;
+    auto run = startAsking(loop, home);
+    // What the phone is told: each event's choice, heading or name.
+    auto told = std::make_shared<std::string>();
     startCoroutine(
         loop.get_executor(),
-        [](auto reader, auto names) -> asio::awaitable<void> {
+        [](auto reader, auto told) -> asio::awaitable<void> {
             for (std::string_view frame = co_await reader->next(1); !frame.empty();
-                 frame = co_await reader->next(1))
-                names->push_back(json::parse(frame.substr(6))); // after "data: "
-        }(std::make_shared<EventFrames>(run->read(0), false), names),
+                 frame = co_await reader->next(1)) {
+                json event = json::parse(frame.substr(6)); // after "data: "
+                *told += event.value("choice",
+                                     event.value("heading", event["event"].get<std::string>()));
+                *told += "; ";
+            }
+            *told += "end";
+        }(std::make_shared<EventFrames>(run->read(0), false), told),
         "reading events");
     auto ask = [&](std::string tool) {
-        auto choice = std::make_shared<std::optional<ApprovalChoice>>();
+        auto asked = std::make_shared<Asked>();
         startCoroutine(
             loop.get_executor(),
-            [](auto run, std::string tool, auto choice) -> asio::awaitable<void> {
-                *choice = co_await run->requestApproval(tool, json::object());
-            }(run, tool, choice),
+            [](auto run, std::string tool, auto asked) -> asio::awaitable<void> {
+                asked->at = Clock::now();
+                asked->choice = co_await run->requestApproval(tool, json::object());
+                asked->answeredAt = Clock::now();
+            }(run, tool, asked),
             "asking");
-        runFor(loop, 50ms);
-        return choice;
+        EXPECT_TRUE(runUntil(loop, [&] { return told->ends_with("use " + tool + "; "); }));
+        return asked;
     };
 
-    ASSERT_TRUE(eventually(
-        [&] { return readText(home.path() / "record").find("spawn") != std::string::npos; }));
     auto first = ask("Bash");
-    runFor(loop, 1s);
+    // With the loop standing still no timer fires, however loaded the machine: the first
+    // request is answered in time, and the second asked a second into the first's time.
+    std::this_thread::sleep_for(1s);
     ASSERT_TRUE(run->resolveApproval(ApprovalChoice::once));
-    // Asked halfway through the first one's time: it must outlive that one's timer.
     auto second = ask("Write");
-    EXPECT_EQ(*first, ApprovalChoice::once);
-    runFor(loop, 1500ms);
-    EXPECT_EQ(*second, std::nullopt) << "answered by the first request's timer";
-    EXPECT_TRUE(runUntil(loop, [&] { return second->has_value(); }));
-    EXPECT_EQ(*second, ApprovalChoice::deny);
+    EXPECT_EQ(first->choice, ApprovalChoice::once);
+    EXPECT_TRUE(runUntil(loop, [&] { return second->choice.has_value(); }));
+    EXPECT_EQ(second->choice, ApprovalChoice::deny);
+    // The first request's timer would have answered it about a second after it was asked.
+    EXPECT_GE(second->answeredAt - second->at, 2s) << "answered by the first request's timer";
     auto third = ask("Edit");
     auto fourth = ask("Read");
-    EXPECT_EQ(*third, ApprovalChoice::deny) << "a newer request denies the older, silently";
+    EXPECT_TRUE(runUntil(loop, [&] { return third->choice.has_value(); }));
+    EXPECT_EQ(third->choice, ApprovalChoice::deny) << "a newer request denies the older, silently";
     ASSERT_TRUE(run->resolveApproval(ApprovalChoice::once));
     run->stop();
-    ASSERT_TRUE(runUntil(loop, [&] { return run->finished() && !run->processRunning(); }));
-    runFor(loop, 50ms);
-    EXPECT_EQ(*fourth, ApprovalChoice::once);
-    std::string told;
-    for (const json& event : *names)
-        told +=
-            event.value("choice", event.value("heading", event["event"].get<std::string>())) + "; ";
-    EXPECT_EQ(told, "tool.started; claude code wants to use Bash; once; "
-                    "claude code wants to use Write; deny; "
-                    "claude code wants to use Edit; claude code wants to use Read; once; "
-                    "run.cancelled; ");
+    ASSERT_TRUE(runUntil(loop, [&] { return told->ends_with("end") && !run->processRunning(); }));
+    EXPECT_EQ(fourth->choice, ApprovalChoice::once);
+    EXPECT_EQ(*told, "tool.started; claude code wants to use Bash; once; "
+                     "claude code wants to use Write; deny; "
+                     "claude code wants to use Edit; claude code wants to use Read; once; "
+                     "run.cancelled; end");
 }
 
 // Thousands may read a long finished run at once, each waiting on its own write: a reader

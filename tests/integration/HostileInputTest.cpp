@@ -169,10 +169,16 @@ TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
     EXPECT_EQ(parseResponse(early + stranger.receiveAll()).body, R"({"error":"unauthorized"})");
     EXPECT_TRUE(stranger.peerClosed());
 
-    // Heads of almost 2 MB that never end: past the budget, the largest go.
-    const std::string head = "GET /api/jobs HTTP/1.1\r\nX: " + std::string(1'990'000, 'h');
+    // Heads of 1 MB that never end: past the budget, the largest go, never a keyed upload
+    // however much larger it is.
+    Connection keyed(bridge.port());
+    const std::string upload = R"({"id":"kept","_":")" + std::string(1'995'000, 'k') + "\"}";
+    ASSERT_TRUE(keyed.send("POST /api/sessions HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
+                           "\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" +
+                           upload.substr(0, upload.size() - 2)));
+    const std::string head = "GET /api/jobs HTTP/1.1\r\nX: " + std::string(1'000'000, 'h');
     std::vector<std::unique_ptr<Connection>> heads;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 80; ++i) {
         heads.push_back(std::make_unique<Connection>(bridge.port()));
         heads.back()->send(head);
     }
@@ -183,6 +189,8 @@ TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
         return closed >= heads.size() - pavix::requestBufferBudget / head.size();
     }));
     EXPECT_EQ(bridge.client().get("/health", false).status, 200);
+    ASSERT_TRUE(keyed.send(upload.substr(upload.size() - 2)));
+    EXPECT_EQ(parseResponse(keyed.receiveAll()).body, R"({"session":{"id":"kept"}})");
 
     // With the key, a client that waits for "100 Continue" gets it before sending.
     Connection client(bridge.port());

@@ -54,8 +54,9 @@ struct Play {
     Strings texts;
     std::size_t count = 0; ///< what a row's phone counted
 
+    std::string path(const std::string& what) const { return "/v1/runs/" + run + "/" + what; }
     Response post(const std::string& what, const json& body = json::object()) {
-        return client.post("/v1/runs/" + run + "/" + what, body);
+        return client.post(path(what), body);
     }
     json status() { return client.get("/v1/runs/" + run).json(); }
     json event(std::size_t index) { return json::parse(texts.at(index)); }
@@ -85,15 +86,17 @@ struct Play {
 /// What the phone does on an event of the run.
 using Act = std::function<void(Play&, const json& event)>;
 
+/// A row's `events` when how many there are is no part of the scenario.
+inline const Strings anyEvents = {"(any)"};
+
 struct Row {
     std::string name;
-    json agent;     ///< the scenario; its "session_id" is "s-1" unless it says otherwise
-    Strings events; ///< the names of all the run's events, in order (unchecked if empty)
-    json terminal;  ///< the last event, exactly
-    Act act = {};
-    std::function<void(Play&)> check = {};
+    json agent; ///< the scenario; its "session_id" is "s-1" unless it says otherwise
     json start = {{"input", "Go"}};
-    Strings late = {};  ///< events logged after the terminal one, seen only by a replay
+    Act act = {};
+    Strings events = {}; ///< the names of the events before the last, in order, or anyEvents
+    json terminal;       ///< the last event, exactly
+    std::function<void(Play&)> check = {};
     bool direct = true; ///< the configuration's "settings" is "direct"
 };
 
@@ -131,5 +134,9 @@ inline pid_t spawnedPid(Play& play) {
 }
 
 class RunScenario : public ::testing::TestWithParam<Row> {};
+
+inline std::string rowName(const ::testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
 
 } // namespace pavix::test

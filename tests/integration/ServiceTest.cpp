@@ -6,13 +6,11 @@
 #include "RunProgram.h"
 
 #include "bridge/RefusalLog.h"
+#include "platform/NetworkAddresses.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <regex>
 
 using namespace pavix;
@@ -34,15 +32,11 @@ std::string request(const std::string& line, const std::string& authorization = 
 // An address of this machine that is not loopback (empty when there is none): a connection
 // from it to itself never leaves the machine, yet its peer is no loopback peer.
 std::string ownAddress() {
-    std::string own;
-    ifaddrs* addresses = nullptr;
-    ::getifaddrs(&addresses);
-    for (auto* entry = addresses; entry && own.empty(); entry = entry->ifa_next)
-        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
-            !(entry->ifa_flags & IFF_LOOPBACK))
-            own = ::inet_ntoa(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr);
-    ::freeifaddrs(addresses);
-    return own;
+    auto addresses = networkAddresses();
+    for (std::size_t i = 0; addresses && i < addresses->size(); ++i)
+        if (addresses->at(i).address.find(':') == std::string::npos)
+            return addresses->at(i).address;
+    return "";
 }
 
 } // namespace
@@ -184,7 +178,8 @@ TEST(Service, ListensWhereItIsTold) {
         EXPECT_NE(bridge.log().find("] pavix-bridge on " + listen + " port "), std::string::npos);
     }
     TempHome home;
-    const std::string port = std::to_string(freePort());
+    ReservedPort reserved;
+    const std::string port = std::to_string(reserved.number());
     for (const auto& [listen, reason] : std::vector<std::pair<json, std::string>>{
              {"localhost", R"(listen address "localhost" is not an IP address)"},
              {json::array({"::1"}), R"(listen address "["::1"]" is not an IP address)"},

@@ -1,6 +1,5 @@
 #include "BridgeServer.h"
 
-#include "LoopbackPort.h"
 #include "RunProgram.h"
 
 #include <algorithm>
@@ -40,8 +39,7 @@ BridgeServer::BridgeServer()
     : BridgeServer(Options()) {}
 
 BridgeServer::BridgeServer(Options options)
-    : options_(std::move(options))
-    , port_(freePort()) {
+    : options_(std::move(options)) {
     setScenario(json::object());
 }
 
@@ -60,7 +58,7 @@ void BridgeServer::setScenario(json scenario) {
 }
 
 ::testing::AssertionResult BridgeServer::start() {
-    json config = {{"port", port_}, {"key", options_.key}};
+    json config = {{"port", port()}, {"key", options_.key}};
     if (options_.settings) config["settings"] = *options_.settings;
     if (options_.project) config["project"] = *options_.project;
     if (options_.maxRuns) config["max_runs"] = *options_.maxRuns;
@@ -79,7 +77,7 @@ void BridgeServer::setScenario(json scenario) {
     ::close(logFd);
     if (pid_ < 0) return ::testing::AssertionFailure() << "couldn't start pavix-bridge";
 
-    // Ready once it answers health: the port alone may still be another process's.
+    // Ready once it answers health.
     for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
         if (client().get("/health", false).status == 200) return ::testing::AssertionSuccess();
         int status = 0;
@@ -90,7 +88,7 @@ void BridgeServer::setScenario(json scenario) {
         std::this_thread::sleep_for(20ms);
     }
     stop();
-    return ::testing::AssertionFailure() << "port " << port_ << " never answered:\n" << log();
+    return ::testing::AssertionFailure() << "port " << port() << " never answered:\n" << log();
 }
 
 int BridgeServer::stop() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HTTPClient.h"
+#include "LoopbackPort.h"
 #include "Spawn.h"
 #include "TempHome.h"
 
@@ -29,7 +30,7 @@ Steps interrupted();
 json replying(const std::string& text);
 
 /// The real `pavix-bridge serve` with a home of its own (also this process's $HOME), a
-/// bridge.json on a free port with a known key, and the fake agent as Claude Code, named
+/// bridge.json on a port reserved for it with a known key, and the fake agent as Claude Code, named
 /// by a relative path. Its log goes to a file. Destroying it stops it, which fails the
 /// test unless the service then exits with status 0 (in sanitized builds: leaked nothing).
 class BridgeServer {
@@ -59,13 +60,13 @@ public:
     /// SIGTERM, then SIGKILL after 15 s; how it ended (exit status or 128 + signal).
     int stop();
     pid_t pid() const { return pid_; }
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const { return port_.number(); }
     const std::string& key() const { return options_.key; }
     const TempHome& home() const { return home_; }
     std::string log() const;
     /// A "kB" line of the service's /proc/<pid>/status ("VmRSS", "VmHWM").
     long statusKiB(const std::string& field) const;
-    HTTPClient client() const { return HTTPClient(port_, options_.key); }
+    HTTPClient client() const { return HTTPClient(port(), options_.key); }
 
     /// What the agents recorded of `kind` ("start", "stdin", "signal", "approval", ...)
     /// once there are `count` such entries (or 10 s have passed).
@@ -77,7 +78,7 @@ private:
     Options options_;
     TempHome home_;
     TempFolder scratch_;
-    std::uint16_t port_;
+    ReservedPort port_;
     pid_t pid_ = -1;
 };
 

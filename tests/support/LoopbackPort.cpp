@@ -36,18 +36,21 @@ int boundLoopbackSocket(std::uint16_t& port) {
     return fd;
 }
 
-std::uint16_t freePort() {
+ReservedPort::ReservedPort() {
     unsigned ephemeral = 32768;
     std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> ephemeral;
     std::minstd_rand random(std::random_device{}());
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        auto port = static_cast<std::uint16_t>(ephemeral - 1 - random() % 12000);
-        if (int fd = bound(INADDR_ANY, port); fd >= 0) {
-            ::close(fd);
-            return port;
-        }
+    for (int attempt = 0; attempt < 200 && fd_ < 0; ++attempt) {
+        number_ = static_cast<std::uint16_t>(ephemeral - 1 - random() % 12000);
+        fd_ = bound(INADDR_ANY, number_);
     }
-    return 0;
+    const int yes = 1;
+    if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0)
+        throw std::runtime_error("no port to reserve");
+}
+
+ReservedPort::~ReservedPort() {
+    ::close(fd_);
 }
 
 } // namespace pavix::test

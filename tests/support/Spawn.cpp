@@ -8,13 +8,18 @@ extern char** environ;
 
 namespace pavix::test {
 
-pid_t spawnProcess(const std::vector<std::string>& argv, const EnvironmentChanges& changes, int in,
-                   int out, int err) {
+std::map<std::string, std::string> currentEnvironment() {
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry; ++entry) {
         std::string text = *entry;
         variables[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
     }
+    return variables;
+}
+
+pid_t spawnProcess(const std::vector<std::string>& argv, const EnvironmentChanges& changes, int in,
+                   int out, int err) {
+    std::map<std::string, std::string> variables = currentEnvironment();
     for (const auto& [name, value] : changes) {
         if (value)
             variables[name] = *value;

@@ -10,6 +10,9 @@ namespace pavix::test {
 
 using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
 
+/// This process's environment, by name.
+std::map<std::string, std::string> currentEnvironment();
+
 /// How the tests, their services and the fake agent start every process, so that one
 /// place decides how: `argv[0]` (looked up in PATH when it has no "/") with this process's
 /// environment changed by `changes` (a nullopt value removes the variable), `in`, `out`

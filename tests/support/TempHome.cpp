@@ -1,8 +1,9 @@
 #include "TempHome.h"
 
+#include "util/Files.h"
+
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 
@@ -41,9 +42,7 @@ void writeText(const fs::path& path, const std::string& text, unsigned mode) {
 }
 
 std::string readText(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
+    return readFile(path).value_or("");
 }
 
 } // namespace pavix::test

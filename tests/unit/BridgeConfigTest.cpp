@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <sys/stat.h>
 
 using namespace pavix;
@@ -28,12 +27,9 @@ TEST(BridgeConfig, FilesAreCreatedPrivateKeptAsTheyAreOrKeptAside) {
     const fs::path file = home.configFolder() / "bridge.json";
     auto created = BridgeConfig::loadOrCreate();
     ASSERT_TRUE(created) << created.error().description;
-    EXPECT_EQ(modeOf(file), 0600u);
-    EXPECT_EQ(created->port, 8790);
+    EXPECT_EQ(modeOf(file), 0600u); // its port and key's form: the pairing test's
     EXPECT_EQ(created->settings, "direct");
-    EXPECT_TRUE(std::regex_match(created->key, std::regex("[A-Za-z0-9_-]{43}"))) << created->key;
     EXPECT_EQ(BridgeConfig::loadOrCreate().value(), created.value());
-    EXPECT_NE(BridgeConfig::randomKey().value(), created->key);
 
     // A "listen" of the wrong type keeps the file (and its key): the service refuses it.
     writeText(file, R"({"port": 9000, "key": "abc", "listen": ["::1"]})", 0644);

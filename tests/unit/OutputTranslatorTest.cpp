@@ -1,6 +1,7 @@
 // Claude Code's output lines as the run hears them: one table of transcripts, each fed
 // whole and cut byte by byte, which must tell the same.
 #include "run/OutputTranslator.h"
+#include "TranslatorTranscript.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -12,29 +13,12 @@ using namespace pavix;
 
 namespace {
 
-struct Heard : OutputListener {
-    std::vector<std::string> said;
-    void delta(std::string_view escaped, std::string_view text) override {
-        said.push_back("delta " + std::string(escaped) + " | " + std::string(text));
-    }
-    void event(Event event) override {
-        auto parsed = nlohmann::json::parse(event.text);
-        parsed.erase("duration"); // a time
-        said.push_back(parsed.dump());
-    }
-    void session(std::string_view id) override { said.push_back("session " + std::string(id)); }
-    void result(TurnResult r) override {
-        said.push_back("result " + r.text + (r.failed ? " failed" : "") + " " +
-                       r.sessionId.value_or("-"));
-    }
-};
-
 std::vector<std::string> hear(const std::string& output, std::size_t cut) {
-    Heard heard;
+    Transcript heard; // which also checks each delta's text against its escaped form
     OutputTranslator translator(heard);
     for (std::size_t at = 0; at < output.size(); at += cut)
         translator.consume(std::string_view(output).substr(at, cut));
-    return heard.said;
+    return heard.heard;
 }
 
 std::string delta(const std::string& text, const std::string& kind = "text_delta") {
@@ -61,7 +45,7 @@ TEST(OutputTranslator, TellsTheRunWhatEachLineSays) {
     const Row rows[] = {
         {"deltas as they come, re-escaped as the serializer writes them",
          delta(R"("plain / é")") + delta(R"("q\"\u0001\/\n\u00e9")"),
-         {"delta plain / é | plain / é", "delta q\\\"\\u0001/\\né | q\"\x01/\né"}},
+         {"delta plain / é", "delta q\\\"\\u0001/\\né"}},
         {"other deltas and events are not text",
          delta(R"("thinking")", "thinking_delta") +
              R"({"type":"stream_event","event":{"type":"message_start"}})"
@@ -73,7 +57,7 @@ TEST(OutputTranslator, TellsTheRunWhatEachLineSays) {
              "\n" +
              R"({"type":"assistant","message":{"content":[{"type":"text","text":"b"}]}})"
              "\n",
-         {"delta a | a", "delta b | b"}},
+         {"delta a", "delta b"}},
         {"tools start and complete, however deep their input",
          toolUse +
              R"({"type":"user","message":{"content":[{"type":"tool_result","tool_use_id":"t1","is_error":true}]}})"
@@ -94,7 +78,7 @@ TEST(OutputTranslator, TellsTheRunWhatEachLineSays) {
         {"of duplicate members the last one counts",
          delta(R"("first","text":"last")") +
              delta(R"("x"}},"type":"system","event":{"delta":{"text":"y")"),
-         {"delta last | last"}},
+         {"delta last"}},
         {"garbage, other JSON and a last line without its line feed are skipped",
          "not json\n[1,2]\n{\"type\":7}\n\xff\xfe\n" + nested(300000) + "\n" +
              delta(R"("x")").substr(0, 40),
@@ -108,5 +92,5 @@ TEST(OutputTranslator, TellsTheRunWhatEachLineSays) {
 
 TEST(OutputTranslator, DropsALineOver32MiBUpToItsLineFeed) {
     std::string output = delta(R"(")" + std::string(33 << 20, 'x') + R"(")") + delta(R"("after")");
-    EXPECT_EQ(hear(output, 1 << 16), std::vector<std::string>{"delta after | after"});
+    EXPECT_EQ(hear(output, 1 << 16), std::vector<std::string>{"delta after"});
 }

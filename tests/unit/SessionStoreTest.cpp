@@ -83,40 +83,8 @@ TEST(SessionsCodec, KeepsTheFirstEncodersBytesAndRoundTrips) {
     EXPECT_EQ(encodeSessions(*decoded), codecBytes);
     EXPECT_EQ(decoded->at("a").claudeSessionId, "c-1");
     EXPECT_EQ(decoded->at("b").claudeSessionId, std::nullopt);
-    // Written by hand or by another program: spacing, key order and escapes the encoder does
-    // not write, numbers it writes otherwise, duplicate keys (the last counts), zeros after
-    // the end. The store keeps it as the encoder writes it, as a decode-and-encode always did.
-    decoded = decodeSessions(
-        std::string(
-            "\xEF\xBB\xBF{ \"b\" : {\"title\":\"t\\u00e9\\/\", \"messages\" : [ "
-            "{\"role\":\"user\", \"content\":\"x\", \"content\":\"h\\ud83d\\ude00\\u001F\"}, "
-            "{\"content\":\"a\\/b\", \"role\":\"assistant\"} ],\n \"started\": 1e3, "
-            "\"lastActive\": -0, \"id\":\"b\", \"cwd\": 5, \"cwd\":\"/p\", "
-            "\"claudeSessionId\": null, \"x\": [1, {\"y\": true}]},\r\n\t\"a\": 7, "
-            "\"a\": {\"cwd\":\"\",\"id\":\"a\",\"lastActive\":2.5,\"messages\":[],"
-            "\"started\":1,\"title\":\"q\"} } ") +
-        std::string(2, '\0') + "}");
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(
-        encodeSessions(*decoded),
-        R"({"a":{"cwd":"","id":"a","lastActive":2.5,"messages":[],"started":1.0,"title":"q"},)"
-        R"("b":{"cwd":"/p","id":"b","lastActive":0.0,"messages":[{"content":"h😀\u001f",)"
-        R"("role":"user"},{"content":"a/b","role":"assistant"}],"started":1000.0,)"
-        R"("title":"té/"}})");
-    EXPECT_EQ(decoded->at("b").preview, "h😀\x1f");
-    // Any wrong part makes the whole file undecodable.
-    const std::string good =
-        R"({"x":{"cwd":"","id":"x","lastActive":1,"messages":[],"started":2,"title":""}})";
-    ASSERT_TRUE(decodeSessions(good));
-    const std::pair<std::string, std::string> wrongs[] = {
-        {"\"lastActive\":1,", ""},          {":2,", ":\"2\","},           {"[]", "[{\"a\":1}]"},
-        {"[]", "[],\"claudeSessionId\":5"}, {"\"\"}}", "\"\"},\"y\":7}"},
-    };
-    for (const auto& [from, to] : wrongs) {
-        std::string bad = good;
-        bad.replace(bad.find(from), from.size(), to);
-        EXPECT_FALSE(decodeSessions(bad)) << bad;
-    }
+    // Files written by hand or by another program, and wrong ones, are the sessions-file
+    // fuzzer's seeds: it holds the decoder to the first one on each of them.
 }
 
 TEST_F(Store, UndecodableFileIsKeptAsideAndNeverReplaced) {
