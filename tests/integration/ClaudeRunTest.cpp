@@ -47,13 +47,8 @@ struct Asked {
     Clock::time_point at, answeredAt;
 };
 
-} // namespace
-
-TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
-    TempHome home;
-    asio::io_context loop;
-    auto run = startAsking(loop, home);
-    // What the phone is told: each event's choice, heading or name.
+// What the phone is told, as it is told: each event's choice, heading or name, then "end".
+std::shared_ptr<std::string> following(asio::io_context& loop, std::shared_ptr<ClaudeRun> run) {
     auto told = std::make_shared<std::string>();
     startCoroutine(
         loop.get_executor(),
@@ -68,6 +63,16 @@ TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
             *told += "end";
         }(std::make_shared<EventFrames>(run->read(0), false), told),
         "reading events");
+    return told;
+}
+
+} // namespace
+
+TEST(ClaudeRun, EachApprovalTimesOutOnItsOwnClockAndANewerOneDeniesTheOlder) {
+    TempHome home;
+    asio::io_context loop;
+    auto run = startAsking(loop, home);
+    auto told = following(loop, run);
     auto ask = [&](std::string tool) {
         auto asked = std::make_shared<Asked>();
         startCoroutine(

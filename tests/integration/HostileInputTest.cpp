@@ -53,81 +53,88 @@ std::string serviceSideTimer(std::uint16_t port, int fd) {
 
 } // namespace
 
-TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
-    BridgeServer bridge;
-    ASSERT_TRUE(bridge.start());
-    const std::string auth = "Authorization: Bearer " + bridge.key() + "\r\n";
-    auto post = [&](const std::string& path, std::vector<std::string> headers,
-                    const std::string& body) {
+namespace {
+
+struct Case {
+    std::string what, bytes;
+    std::string answer; ///< status line after the version, and body; "": closed unanswered
+};
+
+std::string sized(const std::string& body) {
+    return std::to_string(body.size());
+}
+
+// Requests with the key's header line `auth`.
+struct Requests {
+    std::string auth;
+    // A header without a colon is a Content-Length.
+    std::string post(const std::string& path, std::vector<std::string> headers,
+                     const std::string& body) const {
         std::string request = "POST " + path + " HTTP/1.1\r\n" + auth;
         for (const auto& header : headers)
             request += header.find(':') == std::string::npos ? "Content-Length: " + header + "\r\n"
                                                              : header + "\r\n";
         return request + "\r\n" + body;
-    };
-    auto sized = [](const std::string& body) { return std::to_string(body.size()); };
-    auto request = [&](const std::string& line) { return line + " HTTP/1.1\r\n" + auth + "\r\n"; };
+    }
+    std::string get(const std::string& line) const {
+        return line + " HTTP/1.1\r\n" + auth + "\r\n";
+    }
     // A session request of exactly `total` bytes, head included.
-    auto ofSize = [&](const std::string& id, std::size_t total) {
+    std::string ofSize(const std::string& id, std::size_t total) const {
         std::string body = R"({"id":")" + id + "\"}";
         body.insert(1, total - post("/api/sessions", {"1234567"}, body).size(), ' ');
         return post("/api/sessions", {sized(body)}, body);
-    };
-    const std::string same = R"({"id":"same"})", split = R"({"id":"split"})";
-    const std::string deep = R"({"id":"deep","x":)" + nested(512) + "}";
-    const std::string deeper = R"({"id":"deeper","x":)" + nested(513) + "}";
-    const std::string deepest = R"({"input":"x","x":)" + nested(400'000) + "}";
-    const std::string chunked =
-        "9;x=y\r\n{\"id\":\"ch\r\n1f\r\nunked\",\"title\":\"chunked title\"}\r\n0\r\nT: 1\r\n\r\n";
-    const std::string te = "Transfer-Encoding: chunked";
-    const std::string huge(1'950'000, 'h'), jobs = R"(200 OK {"jobs":[]})";
-
-    struct Case {
-        std::string what, bytes;
-        std::string answer; ///< status line after the version, and body; "": closed unanswered
-    };
-    const std::string noInput = R"(400 Bad Request {"error":"input is required"})";
-    for (const Case& c : std::vector<Case>{
-             {"head not UTF-8", "GET /api/jobs HTTP/1.1\r\n" + auth + "X: \xc3\x28\r\n\r\n", ""},
-             {"length beyond 64 bits",
-              post("/v1/runs", {"18446744073709551616"}, R"({"input":"x"})"), noInput},
-             {"equal lengths", post("/api/sessions", {sized(same), "+" + sized(same)}, same),
-              R"(200 OK {"session":{"id":"same"}})"},
-             {"conflicting lengths", post("/api/sessions", {sized(split), "2"}, split), ""},
-             {"body not UTF-8", post("/v1/runs", {"13"}, "{\"input\":\"\xff\"}"), noInput},
-             {"nesting at the bound", post("/api/sessions", {sized(deep)}, deep),
-              R"(200 OK {"session":{"id":"deep"}})"},
-             {"nesting past the bound", post("/api/sessions", {sized(deeper)}, deeper), "200 OK"},
-             {"nesting far past the bound", post("/v1/runs", {sized(deepest)}, deepest), noInput},
-             {"escaped slash", request("DELETE /api/sessions/same%2F"), R"(200 OK {"ok":true})"},
-             {"escaped slash as a route's own", request("GET /api%2Fjobs"),
-              R"(404 Not Found {"error":"not found"})"},
-             {"escaped NUL", request("DELETE /api/sessions/same%00"), R"(200 OK {"ok":true})"},
-             {"chunked body", post("/api/sessions", {te}, chunked),
-              R"(200 OK {"session":{"id":"chunked"}})"},
-             {"malformed chunk", post("/api/sessions", {te}, "5\r\nabc\r\n0\r\n\r\n"), ""},
-             {"another coding", post("/api/sessions", {"Transfer-Encoding: gzip"}, "x"),
-              R"(501 Not Implemented {"error":"unsupported transfer coding"})"},
-             {"2,000,000 bytes", ofSize("cap", 2'000'000), R"(200 OK {"session":{"id":"cap"}})"},
-             {"2,000,001 bytes", ofSize("over", 2'000'001), ""},
-             {"a stranger's huge header line", "GET /api/jobs HTTP/1.1\r\nX: " + huge + "\r\n\r\n",
-              R"(401 Unauthorized {"error":"unauthorized"})"},
-             {"a huge header line beside the key",
-              "GET /api/jobs HTTP/1.1\r\n" + auth + "X: " + huge + "\r\n\r\n", jobs},
-             {"a key in Unicode spaces", // only spaces and tabs are HTTP's white space
-              "GET /api/jobs HTTP/1.1\r\nAuthorization: Bearer \u3000" + bridge.key() +
-                  "\u3000\r\n\r\n",
-              "401 Unauthorized"},
-         }) {
-        SCOPED_TRACE(c.what);
-        std::string raw = answerTo(bridge.port(), c.bytes);
-        auto head = raw.find("\r\n"), body = raw.find("\r\n\r\n");
-        std::string answer =
-            raw.empty() ? "" : raw.substr(9, head - 9) + " " + raw.substr(body + 4);
-        EXPECT_EQ(answer.substr(0, c.answer.size()), c.answer);
-        EXPECT_EQ(answer.empty(), c.answer.empty());
     }
+};
 
+const std::string same = R"({"id":"same"})", split = R"({"id":"split"})";
+const std::string deep = R"({"id":"deep","x":)" + nested(512) + "}";
+const std::string deeper = R"({"id":"deeper","x":)" + nested(513) + "}";
+const std::string deepest = R"({"input":"x","x":)" + nested(400'000) + "}";
+const std::string chunked =
+    "9;x=y\r\n{\"id\":\"ch\r\n1f\r\nunked\",\"title\":\"chunked title\"}\r\n0\r\nT: 1\r\n\r\n";
+const std::string te = "Transfer-Encoding: chunked";
+const std::string huge(1'950'000, 'h'), jobs = R"(200 OK {"jobs":[]})";
+const std::string noInput = R"(400 Bad Request {"error":"input is required"})";
+
+std::vector<Case> hostileCases(const std::string& key) {
+    const Requests r{"Authorization: Bearer " + key + "\r\n"};
+    const std::string& auth = r.auth;
+    return {
+        {"head not UTF-8", "GET /api/jobs HTTP/1.1\r\n" + auth + "X: \xc3\x28\r\n\r\n", ""},
+        {"length beyond 64 bits", r.post("/v1/runs", {"18446744073709551616"}, R"({"input":"x"})"),
+         noInput},
+        {"equal lengths", r.post("/api/sessions", {sized(same), "+" + sized(same)}, same),
+         R"(200 OK {"session":{"id":"same"}})"},
+        {"conflicting lengths", r.post("/api/sessions", {sized(split), "2"}, split), ""},
+        {"body not UTF-8", r.post("/v1/runs", {"13"}, "{\"input\":\"\xff\"}"), noInput},
+        {"nesting at the bound", r.post("/api/sessions", {sized(deep)}, deep),
+         R"(200 OK {"session":{"id":"deep"}})"},
+        {"nesting past the bound", r.post("/api/sessions", {sized(deeper)}, deeper), "200 OK"},
+        {"nesting far past the bound", r.post("/v1/runs", {sized(deepest)}, deepest), noInput},
+        {"escaped slash", r.get("DELETE /api/sessions/same%2F"), R"(200 OK {"ok":true})"},
+        {"escaped slash as a route's own", r.get("GET /api%2Fjobs"),
+         R"(404 Not Found {"error":"not found"})"},
+        {"escaped NUL", r.get("DELETE /api/sessions/same%00"), R"(200 OK {"ok":true})"},
+        {"chunked body", r.post("/api/sessions", {te}, chunked),
+         R"(200 OK {"session":{"id":"chunked"}})"},
+        {"malformed chunk", r.post("/api/sessions", {te}, "5\r\nabc\r\n0\r\n\r\n"), ""},
+        {"another coding", r.post("/api/sessions", {"Transfer-Encoding: gzip"}, "x"),
+         R"(501 Not Implemented {"error":"unsupported transfer coding"})"},
+        {"2,000,000 bytes", r.ofSize("cap", 2'000'000), R"(200 OK {"session":{"id":"cap"}})"},
+        {"2,000,001 bytes", r.ofSize("over", 2'000'001), ""},
+        {"a stranger's huge header line", "GET /api/jobs HTTP/1.1\r\nX: " + huge + "\r\n\r\n",
+         R"(401 Unauthorized {"error":"unauthorized"})"},
+        {"a huge header line beside the key",
+         "GET /api/jobs HTTP/1.1\r\n" + auth + "X: " + huge + "\r\n\r\n", jobs},
+        {"a key in Unicode spaces", // only spaces and tabs are HTTP's white space
+         "GET /api/jobs HTTP/1.1\r\nAuthorization: Bearer \u3000" + key + "\u3000\r\n\r\n",
+         "401 Unauthorized"},
+    };
+}
+
+// What the requests left behind.
+void checkWhatWasStored(BridgeServer& bridge) {
     // Neither an escaped separator nor a NUL reached another session; nothing read a
     // body two ways, past the nesting bound or past the size cap.
     std::map<std::string, std::string> titles;
@@ -145,6 +152,52 @@ TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
                     entry.path().filename() == "workspace")
             << entry.path();
 }
+
+} // namespace
+
+TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
+    BridgeServer bridge;
+    ASSERT_TRUE(bridge.start());
+    for (const Case& c : hostileCases(bridge.key())) {
+        SCOPED_TRACE(c.what);
+        std::string raw = answerTo(bridge.port(), c.bytes);
+        auto head = raw.find("\r\n"), body = raw.find("\r\n\r\n");
+        std::string answer =
+            raw.empty() ? "" : raw.substr(9, head - 9) + " " + raw.substr(body + 4);
+        EXPECT_EQ(answer.substr(0, c.answer.size()), c.answer);
+        EXPECT_EQ(answer.empty(), c.answer.empty());
+    }
+    checkWhatWasStored(bridge);
+}
+
+namespace {
+
+// Heads of 1 MB that never end: past the budget, the largest go, never a keyed upload
+// however much larger it is.
+void keyedUploadOutlivesAFlood(BridgeServer& bridge) {
+    Connection keyed(bridge.port());
+    const std::string upload = R"({"id":"kept","_":")" + std::string(1'995'000, 'k') + "\"}";
+    ASSERT_TRUE(keyed.send("POST /api/sessions HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
+                           "\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" +
+                           upload.substr(0, upload.size() - 2)));
+    const std::string head = "GET /api/jobs HTTP/1.1\r\nX: " + std::string(1'000'000, 'h');
+    std::vector<std::unique_ptr<Connection>> heads;
+    for (int i = 0; i < 80; ++i) {
+        heads.push_back(std::make_unique<Connection>(bridge.port()));
+        heads.back()->send(head);
+    }
+    EXPECT_TRUE(eventually([&] {
+        std::size_t closed = 0;
+        for (auto& connection : heads)
+            closed += connection->receiveSome(1ms).empty() && connection->peerClosed();
+        return closed >= heads.size() - pavix::requestBufferBudget / head.size();
+    }));
+    EXPECT_EQ(bridge.client().get("/health", false).status, 200);
+    ASSERT_TRUE(keyed.send(upload.substr(upload.size() - 2)));
+    EXPECT_EQ(parseResponse(keyed.receiveAll()).body, R"({"session":{"id":"kept"}})");
+}
+
+} // namespace
 
 TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
     BridgeServer bridge;
@@ -169,28 +222,7 @@ TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
     EXPECT_EQ(parseResponse(early + stranger.receiveAll()).body, R"({"error":"unauthorized"})");
     EXPECT_TRUE(stranger.peerClosed());
 
-    // Heads of 1 MB that never end: past the budget, the largest go, never a keyed upload
-    // however much larger it is.
-    Connection keyed(bridge.port());
-    const std::string upload = R"({"id":"kept","_":")" + std::string(1'995'000, 'k') + "\"}";
-    ASSERT_TRUE(keyed.send("POST /api/sessions HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
-                           "\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" +
-                           upload.substr(0, upload.size() - 2)));
-    const std::string head = "GET /api/jobs HTTP/1.1\r\nX: " + std::string(1'000'000, 'h');
-    std::vector<std::unique_ptr<Connection>> heads;
-    for (int i = 0; i < 80; ++i) {
-        heads.push_back(std::make_unique<Connection>(bridge.port()));
-        heads.back()->send(head);
-    }
-    EXPECT_TRUE(eventually([&] {
-        std::size_t closed = 0;
-        for (auto& connection : heads)
-            closed += connection->receiveSome(1ms).empty() && connection->peerClosed();
-        return closed >= heads.size() - pavix::requestBufferBudget / head.size();
-    }));
-    EXPECT_EQ(bridge.client().get("/health", false).status, 200);
-    ASSERT_TRUE(keyed.send(upload.substr(upload.size() - 2)));
-    EXPECT_EQ(parseResponse(keyed.receiveAll()).body, R"({"session":{"id":"kept"}})");
+    keyedUploadOutlivesAFlood(bridge);
 
     // With the key, a client that waits for "100 Continue" gets it before sending.
     Connection client(bridge.port());

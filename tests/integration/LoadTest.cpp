@@ -11,6 +11,42 @@
 
 using namespace pavix::test;
 
+namespace {
+
+// The deltas wait for a steering message, so that the first half of the subscribers are in
+// before any event; the steering message's result ends the run.
+json floodAfterASteer(std::size_t deltas) {
+    json scenario = json::parse(R"({"session_id": "load", "turns": [[{"init": true},
+        {"await_input": true}, {"repeat": [{"delta": "Hi! "}]}, {"result": {"result": "1"}}],
+        [{"result": {"result": "steered"}}]]})");
+    scenario["turns"][0][2]["times"] = deltas;
+    return scenario;
+}
+
+// What every subscriber of that run gets.
+std::string wholeStream(std::size_t deltas) {
+    std::string expected =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
+        "no-cache\r\nConnection: close\r\n\r\ndata: {\"event\":\"run.steered\"}\n\n";
+    for (std::size_t i = 1; i <= deltas; ++i)
+        expected += "data: {\"delta\":\"Hi! \",\"event\":\"message.delta\"}\n\n";
+    return expected +
+           "data: {\"event\":\"run.completed\",\"output\":\"steered\",\"session_id\":\"load\"}\n\n";
+}
+
+// Calls number `first`, `first + step`, ... below `calls`, a connection each, with and
+// without the key, counted into `failed` unless answered in full.
+void call(HTTPClient& client, const std::string& run, std::size_t first, std::size_t step,
+          std::size_t calls, std::atomic<std::size_t>& failed) {
+    for (std::size_t i = first; i < calls; i += step) {
+        auto response = i % 2 ? client.get("/v1/runs/" + run) : client.get("/health", false);
+        failed +=
+            response.status != 200 || !response.json().contains(i % 2 ? "output" : "claude_code");
+    }
+}
+
+} // namespace
+
 TEST(Load, TwoHundredSubscribersGetTheWholeRunWhileCallsSucceed) {
     // Under AddressSanitizer everything runs several times slower: a tenth of the run and
     // of the calls keeps the test within CI's time; the subscribers are as many.
@@ -23,21 +59,9 @@ TEST(Load, TwoHundredSubscribersGetTheWholeRunWhileCallsSucceed) {
     client.events("/v1/runs/" + startRun(client, {{"input", "Warm up"}}) + "/events").rest();
     const auto descriptors = settledDescriptors(bridge.pid());
 
-    // The deltas wait for a steering message, so that the first half of the subscribers
-    // are in before any event; the steering message's result ends the run.
-    json scenario = json::parse(R"({"session_id": "load", "turns": [[{"init": true},
-        {"await_input": true}, {"repeat": [{"delta": "Hi! "}]}, {"result": {"result": "1"}}],
-        [{"result": {"result": "steered"}}]]})");
-    scenario["turns"][0][2]["times"] = deltas;
-    bridge.setScenario(scenario);
+    bridge.setScenario(floodAfterASteer(deltas));
     std::string run = startRun(client, {{"input", "Stream"}});
-    std::string expected =
-        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: "
-        "no-cache\r\nConnection: close\r\n\r\ndata: {\"event\":\"run.steered\"}\n\n";
-    for (std::size_t i = 1; i <= deltas; ++i)
-        expected += "data: {\"delta\":\"Hi! \",\"event\":\"message.delta\"}\n\n";
-    expected +=
-        "data: {\"event\":\"run.completed\",\"output\":\"steered\",\"session_id\":\"load\"}\n\n";
+    const std::string expected = wholeStream(deltas);
 
     // The others join one by one while the first half of the events pass: each gets a
     // replay, then the live tail.
@@ -63,17 +87,9 @@ TEST(Load, TwoHundredSubscribersGetTheWholeRunWhileCallsSucceed) {
                                          : (i - subscribers / 2) * expected.size() / subscribers);
     EXPECT_TRUE(eventually([&] { return ready >= subscribers / 2; }));
 
-    // Calls, a connection each, with and without the key, all through the stream.
     std::atomic<std::size_t> failed{0};
     for (std::size_t t = 0; t < callers; ++t)
-        threads.emplace_back([&, t] {
-            for (std::size_t i = t; i < calls; i += callers) {
-                auto response =
-                    i % 2 ? client.get("/v1/runs/" + run) : client.get("/health", false);
-                failed += response.status != 200 ||
-                          !response.json().contains(i % 2 ? "output" : "claude_code");
-            }
-        });
+        threads.emplace_back(call, std::ref(client), run, t, callers, calls, std::ref(failed));
     EXPECT_EQ(client.post("/v1/runs/" + run + "/steer", {{"input", "go"}}).status, 200);
     for (auto& thread : threads)
         thread.join();

@@ -40,6 +40,34 @@ Strings outcome(const BridgeServer& bridge, const std::string& run) {
     return seen;
 }
 
+// n + 1 starts at once for new conversations: n are taken, the other is refused; the
+// service's SIGTERM then ends every run with its terminal event.
+void startsTogetherNeverPassTheLimitAndSIGTERMEndsAll(BridgeServer& bridge, int n) {
+    auto client = bridge.client();
+    std::vector<Response> answers(n + 1);
+    std::vector<std::thread> phones;
+    for (int i = 0; i <= n; ++i)
+        phones.emplace_back(
+            [&, i] { answers[i] = client.post("/v1/runs", start("d" + std::to_string(i))); });
+    for (auto& phone : phones)
+        phone.join();
+    std::deque<Events> streams;
+    for (const Response& answer : answers)
+        if (answer.status == 202)
+            streams.emplace_back(bridge.port(),
+                                 "/v1/runs/" + answer.json().value("run_id", "") + "/events",
+                                 bridge.key());
+        else
+            EXPECT_EQ(refusal(answer), busy);
+    EXPECT_EQ(streams.size(), std::size_t(n));
+    EXPECT_EQ(client.get("/v1/runs").json()["runs"].size(), std::size_t(2 * n));
+    EXPECT_EQ(bridge.stop(), 0);
+    for (auto& stream : streams) {
+        auto rest = stream.rest();
+        EXPECT_TRUE(!rest.empty() && json::parse(rest.back())["event"] == "run.cancelled");
+    }
+}
+
 class Runs : public testing::TestWithParam<int> {};
 
 // All waiting on approvals at once and answered in turn, each run hears only its own
@@ -96,28 +124,7 @@ TEST_P(Runs, WorkApartWithinTheLimit) {
             (Strings{"approval.request", "once", "approval.request", i < n - 1 ? "once" : "deny",
                      i < n - 1 ? "run.completed" : "run.cancelled"}));
 
-    std::vector<Response> answers(n + 1);
-    std::vector<std::thread> phones;
-    for (int i = 0; i <= n; ++i)
-        phones.emplace_back(
-            [&, i] { answers[i] = client.post("/v1/runs", start("d" + std::to_string(i))); });
-    for (auto& phone : phones)
-        phone.join();
-    std::deque<Events> streams;
-    for (const Response& answer : answers)
-        if (answer.status == 202)
-            streams.emplace_back(bridge.port(),
-                                 "/v1/runs/" + answer.json().value("run_id", "") + "/events",
-                                 bridge.key());
-        else
-            EXPECT_EQ(refusal(answer), busy);
-    EXPECT_EQ(streams.size(), std::size_t(n));
-    EXPECT_EQ(client.get("/v1/runs").json()["runs"].size(), std::size_t(2 * n));
-    EXPECT_EQ(bridge.stop(), 0);
-    for (auto& stream : streams) {
-        auto rest = stream.rest();
-        EXPECT_TRUE(!rest.empty() && json::parse(rest.back())["event"] == "run.cancelled");
-    }
+    startsTogetherNeverPassTheLimitAndSIGTERMEndsAll(bridge, n);
 }
 
 INSTANTIATE_TEST_SUITE_P(ParallelRuns, Runs, testing::Values(2, 3));

@@ -41,59 +41,54 @@ std::string ownAddress() {
 
 } // namespace
 
-TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
-    TempFolder elsewhere; // the service's own CLAUDE_CONFIG_DIR: runs never see it, nor this
-    writeText(elsewhere.path() / ".credentials.json", "{}", 0600);
-    BridgeServer::Options options;
-    options.environment = {{"CLAUDE_CONFIG_DIR", elsewhere.path().string()}};
-    BridgeServer bridge(options);
-    bridge.setScenario({{"version", "3.4.5 (Claude Code)\n"}});
-    ASSERT_TRUE(bridge.start());
-    std::string wrongLast = key, wrongFirst = key;
-    wrongLast.back() = 'X';
-    wrongFirst.front() = 'X';
-    struct Case {
-        std::string bytes;
-        int status;
-        json body;
-    };
-    for (const Case& c : std::vector<Case>{
-             {request("GET /health/", ""), 401, unauthorized},
-             {request("POST /health"), 404, notFound},
-             {request("GET /api/jobs", ""), 401, unauthorized},
-             {request("GET /api/jobs", "Bearer " + key.substr(0, key.size() - 1)), 401,
-              unauthorized},
-             {request("GET /api/jobs", "Bearer " + key + "5"), 401, unauthorized},
-             {request("GET /api/jobs", "Bearer " + wrongLast), 401, unauthorized},
-             {request("GET /api/jobs", "Bearer " + wrongFirst), 401, unauthorized},
-             {request("GET /api/jobs", "Basic " + key), 401, unauthorized},
-             {request("GET /nowhere", ""), 401, unauthorized},
-             {request("GET /api/jobs", "bEARER  " + key), 200, {{"jobs", json::array()}}},
-             {request("GET /api//jobs/"), 200, {{"jobs", json::array()}}},
-             {request("GET /v1/toolsets"), 200, {{"data", json::array()}}},
-             {request("PUT /api/jobs"), 404, notFound},
-             {request("GET /API/jobs"), 404, notFound},
-             {request("GET /v1/runs"), 404, notFound},
-             {request("GET /v1/runs/abc/events"), 404, noSuchRun},
-             {request("POST /v1/runs/abc/approval"), 404, noSuchRun},
-             {request("POST /v1/runs", "Bearer " + key, "not json"), 400, inputRequired},
-             {request("POST /v1/runs", "Bearer " + key, R"({"input": 5})"), 400, inputRequired},
-             {request("POST /v1/runs", "Bearer " + key, "{\"input\": \" \\n\\t\\u2028 \"}"), 400,
-              inputRequired},
-             {request("POST /internal/approve", ""), 401, unauthorized},
-             {request("POST /internal/approve", "Bearer " + key, R"({"run": "r"})"),
-              200,
-              {{"choice", "deny"}}},
-         }) {
-        auto response = parseResponse(bridge.client().exchange(c.bytes));
-        EXPECT_EQ(response.status, c.status) << c.bytes;
-        EXPECT_EQ(response.json(), c.body) << c.bytes;
-    }
-    EXPECT_EQ(bridge.client().exchange(request("GET /anything")),
-              "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 21\r\n"
-              "Connection: close\r\n\r\n{\"error\":\"not found\"}");
+namespace {
 
-    // The version is asked once, at start; the sign-in state again within seconds.
+struct Case {
+    std::string bytes;
+    int status;
+    json body;
+};
+
+// The key with its last or its first character changed.
+std::string wrongKey(bool last) {
+    std::string wrong = key;
+    (last ? wrong.back() : wrong.front()) = 'X';
+    return wrong;
+}
+
+std::vector<Case> requestCases() {
+    const std::string wrongLast = wrongKey(true), wrongFirst = wrongKey(false);
+    return {
+        {request("GET /health/", ""), 401, unauthorized},
+        {request("POST /health"), 404, notFound},
+        {request("GET /api/jobs", ""), 401, unauthorized},
+        {request("GET /api/jobs", "Bearer " + key.substr(0, key.size() - 1)), 401, unauthorized},
+        {request("GET /api/jobs", "Bearer " + key + "5"), 401, unauthorized},
+        {request("GET /api/jobs", "Bearer " + wrongLast), 401, unauthorized},
+        {request("GET /api/jobs", "Bearer " + wrongFirst), 401, unauthorized},
+        {request("GET /api/jobs", "Basic " + key), 401, unauthorized},
+        {request("GET /nowhere", ""), 401, unauthorized},
+        {request("GET /api/jobs", "bEARER  " + key), 200, {{"jobs", json::array()}}},
+        {request("GET /api//jobs/"), 200, {{"jobs", json::array()}}},
+        {request("GET /v1/toolsets"), 200, {{"data", json::array()}}},
+        {request("PUT /api/jobs"), 404, notFound},
+        {request("GET /API/jobs"), 404, notFound},
+        {request("GET /v1/runs"), 404, notFound},
+        {request("GET /v1/runs/abc/events"), 404, noSuchRun},
+        {request("POST /v1/runs/abc/approval"), 404, noSuchRun},
+        {request("POST /v1/runs", "Bearer " + key, "not json"), 400, inputRequired},
+        {request("POST /v1/runs", "Bearer " + key, R"({"input": 5})"), 400, inputRequired},
+        {request("POST /v1/runs", "Bearer " + key, "{\"input\": \" \\n\\t\\u2028 \"}"), 400,
+         inputRequired},
+        {request("POST /internal/approve", ""), 401, unauthorized},
+        {request("POST /internal/approve", "Bearer " + key, R"({"run": "r"})"),
+         200,
+         {{"choice", "deny"}}},
+    };
+}
+
+// The version is asked once, at start; the sign-in state again within seconds.
+void checkHealth(BridgeServer& bridge) {
     auto health = bridge.client().get("/health", false).json();
     EXPECT_EQ(health, (json{{"status", "ok"},
                             {"name", "pavix-bridge"},
@@ -105,18 +100,43 @@ TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
     auto probes = bridge.record("start");
     ASSERT_EQ(probes.size(), 1u);
     EXPECT_EQ(probes[0]["args"], json{"--version"});
+}
 
+// The start is announced; nine refusals: the first logged at once, the others counted for
+// the minute's end; never a key presented.
+void checkLog(BridgeServer& bridge) {
     std::string log = bridge.log();
     auto announced = log.find("] pavix-bridge on port " + std::to_string(bridge.port()) + "\n");
     EXPECT_NE(announced, std::string::npos) << log;
     EXPECT_GT(log.find("] listening\n"), announced) << log;
-    // Nine refusals: the first logged at once, the others counted for the minute's end;
-    // never a key presented.
     auto refusals = log.find("] unauthorized requests from 127.0.0.1: 1\n");
     EXPECT_NE(refusals, std::string::npos) << log;
     EXPECT_EQ(log.rfind("unauthorized requests"), refusals + 2) << log; // the only line
-    for (const std::string& presented : {wrongLast, wrongFirst, key.substr(0, key.size() - 1)})
+    for (const std::string& presented :
+         {wrongKey(true), wrongKey(false), key.substr(0, key.size() - 1)})
         EXPECT_EQ(log.find(presented), std::string::npos) << presented;
+}
+
+} // namespace
+
+TEST(Service, AnswersEachRequestAsItsKeyPathAndBodySay) {
+    TempFolder elsewhere; // the service's own CLAUDE_CONFIG_DIR: runs never see it, nor this
+    writeText(elsewhere.path() / ".credentials.json", "{}", 0600);
+    BridgeServer::Options options;
+    options.environment = {{"CLAUDE_CONFIG_DIR", elsewhere.path().string()}};
+    BridgeServer bridge(options);
+    bridge.setScenario({{"version", "3.4.5 (Claude Code)\n"}});
+    ASSERT_TRUE(bridge.start());
+    for (const Case& c : requestCases()) {
+        auto response = parseResponse(bridge.client().exchange(c.bytes));
+        EXPECT_EQ(response.status, c.status) << c.bytes;
+        EXPECT_EQ(response.json(), c.body) << c.bytes;
+    }
+    EXPECT_EQ(bridge.client().exchange(request("GET /anything")),
+              "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 21\r\n"
+              "Connection: close\r\n\r\n{\"error\":\"not found\"}");
+    checkHealth(bridge);
+    checkLog(bridge);
 }
 
 // The approval tool runs on this machine: the same key from another address is refused.
