@@ -53,7 +53,8 @@ std::string history(int count, int messages) {
         session.id = id;
         session.started = 786'000'000.125 + s;
         session.lastActive = session.started + 100.5;
-        file += (s > 0 ? "," : "") + encodeSession(id, session);
+        if (s > 0) file += ',';
+        file += encodeSession(id, session);
     }
     return file + "}";
 }
@@ -199,7 +200,7 @@ void measureListing(const Programs& programs, const Options& options, Report& re
 // A session at the cap of 200 messages, of 100 KB each: reading its messages, and the
 // service's CPU for a run in it (the prompt and the reply stored, the 20 MB file written).
 void measureLongSession(const Programs& programs, const Options& options, Report& report) {
-    Session session{"long", "long", std::nullopt, "/tmp", 1, 2, {}};
+    Session session{{"long", "long", std::nullopt, "/tmp", 1, 2}, {}};
     for (int m = 0; m < 200; ++m)
         session.messages.push_back(
             {{"role", m % 2 ? "assistant" : "user"}, {"content", longText(100'000)}});

@@ -64,8 +64,7 @@ void appendMember(std::string& out, std::string_view key, std::string_view value
 
 // The members before "messages" and after it, in nlohmann's order (sorted keys), so the
 // bytes match a dump of the whole document.
-template <class Fields>
-void appendHead(std::string& out, const std::string& key, const Fields& session) {
+void appendHead(std::string& out, const std::string& key, const SessionFields& session) {
     appendString(out, key);
     out += ":{";
     if (session.claudeSessionId) {
@@ -78,8 +77,7 @@ void appendHead(std::string& out, const std::string& key, const Fields& session)
     out += ",\"lastActive\":" + json(session.lastActive).dump() + ",\"messages\":";
 }
 
-template <class Fields>
-void appendTail(std::string& out, const Fields& session) {
+void appendTail(std::string& out, const SessionFields& session) {
     out += ",\"started\":" + json(session.started).dump() + ',';
     appendMember(out, "title", session.title);
     out += '}';

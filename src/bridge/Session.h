@@ -16,18 +16,24 @@ namespace pavix {
 /// One message of a conversation; the service writes {"role", "content"}.
 using Message = std::map<std::string, std::string>;
 
-/// One stored conversation.
+/// What a stored conversation is besides its messages.
 /// Times count seconds since 2001-01-01T00:00:00Z, as the sessions file stores them, so a
 /// loaded value is written back exactly as it was read. That epoch is Apple's reference
 /// date, the one the file has used from the start (a Foundation date's own encoding); the
 /// API counts from 1970.
-struct Session {
+struct SessionFields {
     std::string id;
     std::string title;
     std::optional<std::string> claudeSessionId;
     std::string cwd;
     double started = 0;
     double lastActive = 0;
+
+    bool operator==(const SessionFields&) const = default;
+};
+
+/// One stored conversation, whole.
+struct Session : SessionFields {
     std::vector<Message> messages;
 
     bool operator==(const Session&) const = default;
@@ -53,13 +59,7 @@ using EncodedSession = std::shared_ptr<const std::string>;
 
 /// What the store keeps of a session: its fields, what its summary shows, and its member of
 /// the sessions file, which alone holds the messages (read only when they are asked for).
-struct StoredSession {
-    std::string id;
-    std::string title;
-    std::optional<std::string> claudeSessionId;
-    std::string cwd;
-    double started = 0;
-    double lastActive = 0;
+struct StoredSession : SessionFields {
     std::size_t messageCount = 0;
     std::string preview; ///< the first message's "content", cut to 160 characters
     EncodedSession encoded;

@@ -30,19 +30,14 @@ const std::string codecBytes =
 
 Sessions codecSample() {
     const std::string odd = "\xED\xA0\x80 \xC0\xAF \xF4\x90\x80\x80 \xF0\x9F\x91\xA8";
-    return {
-        {"a",
-         {"a",
-          "q\"b\\s/\n\t\x01\x1f\x7f\xC3\xA9",
-          "c-1",
-          "/w",
-          0.5,
-          1e9,
-          {{{"role", "user"}, {"content", "hi \xFF\xE2\x82!"}},
-           {},
-           {{"z", "\b\f\r"}, {"a", odd}}}}},
-        {"b", {"b", "", std::nullopt, "", -86400, 3.25, {}}},
-        {"\xC3(", {"\xF0\x9F\x91\xA8", "t", std::nullopt, "/", 1e-7, 1.2345678901234568e+20, {}}}};
+    return {{"a",
+             {{"a", "q\"b\\s/\n\t\x01\x1f\x7f\xC3\xA9", "c-1", "/w", 0.5, 1e9},
+              {{{"role", "user"}, {"content", "hi \xFF\xE2\x82!"}},
+               {},
+               {{"z", "\b\f\r"}, {"a", odd}}}}},
+            {"b", {{"b", "", std::nullopt, "", -86400, 3.25}, {}}},
+            {"\xC3(",
+             {{"\xF0\x9F\x91\xA8", "t", std::nullopt, "/", 1e-7, 1.2345678901234568e+20}, {}}}};
 }
 
 class Store : public ::testing::Test {
