@@ -114,7 +114,6 @@ std::vector<Case> hostileCases(const std::string& key) {
         {"escaped NUL", r.get("DELETE /api/sessions/same%00"), R"(200 OK {"ok":true})"},
         {"chunked body", r.post("/api/sessions", {te}, chunked),
          R"(200 OK {"session":{"id":"chunked"}})"},
-        {"malformed chunk", r.post("/api/sessions", {te}, "5\r\nabc\r\n0\r\n\r\n"), ""},
         {"another coding", r.post("/api/sessions", {"Transfer-Encoding: gzip"}, "x"),
          R"(501 Not Implemented {"error":"unsupported transfer coding"})"},
         {"2,000,000 bytes", r.ofSize("cap", 2'000'000), R"(200 OK {"session":{"id":"cap"}})"},
