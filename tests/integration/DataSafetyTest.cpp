@@ -49,13 +49,6 @@ std::vector<std::string> strayFiles(const BridgeServer& server) {
     return stray;
 }
 
-} // namespace
-
-// Each round starts the service on the same home, checks that it serves what the file
-// holds, then sends random changes until a SIGKILL at a random moment ends it: the file
-// must then hold every acknowledged change, and the unanswered one or not.
-namespace {
-
 const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9";
 
 // Random changes: mostly a new session, mostly deleting one that exists, a run in either.
@@ -91,6 +84,9 @@ struct Changes {
 
 } // namespace
 
+// Each round starts the service on the same home, checks that it serves what the file
+// holds, then sends random changes until a SIGKILL at a random moment ends it: the file
+// must then hold every acknowledged change, and the unanswered one or not.
 TEST(DataSafety, KillNineNeverLosesAnAcknowledgedChange) {
     const int rounds = sanitized ? 60 : 200; // a sanitized start costs several times more
     const unsigned seed = std::random_device()();

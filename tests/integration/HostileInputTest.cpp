@@ -1,6 +1,6 @@
 // Hostile and unusual requests sent to the real service: each is answered as if harmless
-// or the connection is closed unanswered, none changes what it must not, and strangers
-// cannot make the service hold their bytes.
+// or the connection is closed unanswered, none changes what it must not, strangers cannot
+// make the service hold their bytes, and a phone that vanished from a stream is noticed.
 #include "BridgeServer.h"
 
 #include "http/ReadBudget.h"
@@ -50,10 +50,6 @@ std::string serviceSideTimer(std::uint16_t port, int fd) {
     }
     return "";
 }
-
-} // namespace
-
-namespace {
 
 struct Case {
     std::string what, bytes;
@@ -118,13 +114,10 @@ std::vector<Case> hostileCases(const std::string& key) {
         {"escaped NUL", r.get("DELETE /api/sessions/same%00"), R"(200 OK {"ok":true})"},
         {"chunked body", r.post("/api/sessions", {te}, chunked),
          R"(200 OK {"session":{"id":"chunked"}})"},
-        {"malformed chunk", r.post("/api/sessions", {te}, "5\r\nabc\r\n0\r\n\r\n"), ""},
         {"another coding", r.post("/api/sessions", {"Transfer-Encoding: gzip"}, "x"),
          R"(501 Not Implemented {"error":"unsupported transfer coding"})"},
         {"2,000,000 bytes", r.ofSize("cap", 2'000'000), R"(200 OK {"session":{"id":"cap"}})"},
         {"2,000,001 bytes", r.ofSize("over", 2'000'001), ""},
-        {"a stranger's huge header line", "GET /api/jobs HTTP/1.1\r\nX: " + huge + "\r\n\r\n",
-         R"(401 Unauthorized {"error":"unauthorized"})"},
         {"a huge header line beside the key",
          "GET /api/jobs HTTP/1.1\r\n" + auth + "X: " + huge + "\r\n\r\n", jobs},
         {"a key in Unicode spaces", // only spaces and tabs are HTTP's white space
@@ -153,33 +146,14 @@ void checkWhatWasStored(BridgeServer& bridge) {
             << entry.path();
 }
 
-} // namespace
-
-TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
-    BridgeServer bridge;
-    ASSERT_TRUE(bridge.start());
-    for (const Case& c : hostileCases(bridge.key())) {
-        SCOPED_TRACE(c.what);
-        std::string raw = answerTo(bridge.port(), c.bytes);
-        auto head = raw.find("\r\n"), body = raw.find("\r\n\r\n");
-        std::string answer =
-            raw.empty() ? "" : raw.substr(9, head - 9) + " " + raw.substr(body + 4);
-        EXPECT_EQ(answer.substr(0, c.answer.size()), c.answer);
-        EXPECT_EQ(answer.empty(), c.answer.empty());
-    }
-    checkWhatWasStored(bridge);
-}
-
-namespace {
-
 // Heads of 1 MB that never end: past the budget, the largest go, never a keyed upload
 // however much larger it is.
 void keyedUploadOutlivesAFlood(BridgeServer& bridge) {
     Connection keyed(bridge.port());
     const std::string upload = R"({"id":"kept","_":")" + std::string(1'995'000, 'k') + "\"}";
-    ASSERT_TRUE(keyed.send("POST /api/sessions HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
-                           "\r\nContent-Length: " + std::to_string(upload.size()) + "\r\n\r\n" +
-                           upload.substr(0, upload.size() - 2)));
+    const Requests r{"Authorization: Bearer " + bridge.key() + "\r\n"};
+    ASSERT_TRUE(
+        keyed.send(r.post("/api/sessions", {sized(upload)}, upload.substr(0, upload.size() - 2))));
     const std::string head = "GET /api/jobs HTTP/1.1\r\nX: " + std::string(1'000'000, 'h');
     std::vector<std::unique_ptr<Connection>> heads;
     for (int i = 0; i < 80; ++i) {
@@ -199,12 +173,38 @@ void keyedUploadOutlivesAFlood(BridgeServer& bridge) {
 
 } // namespace
 
+TEST(HostileInput, RequestsAreAnsweredSafelyOrClosedUnanswered) {
+    BridgeServer bridge;
+    bridge.setScenario({{"turns", {{{{"delta", "Hi"}}, {{"sleep", 30}}}}}});
+    ASSERT_TRUE(bridge.start());
+    for (const Case& c : hostileCases(bridge.key())) {
+        SCOPED_TRACE(c.what);
+        std::string raw = answerTo(bridge.port(), c.bytes);
+        auto head = raw.find("\r\n"), body = raw.find("\r\n\r\n");
+        std::string answer =
+            raw.empty() ? "" : raw.substr(9, head - 9) + " " + raw.substr(body + 4);
+        EXPECT_EQ(answer.substr(0, c.answer.size()), c.answer);
+        EXPECT_EQ(answer.empty(), c.answer.empty());
+    }
+    checkWhatWasStored(bridge);
+
+    HTTPClient client = bridge.client();
+    Events events = client.events("/v1/runs/" + startRun(client, {{"input", "Go"}}) + "/events");
+    ASSERT_TRUE(events.next());
+    // The kernel's keepalive timer is due within a minute (not the system's two hours), so
+    // a phone that vanished without a byte on the wire is noticed.
+    std::string timer = serviceSideTimer(bridge.port(), events.descriptor());
+    EXPECT_TRUE(timer.starts_with("02:") && std::stoul(timer.substr(3), nullptr, 16) <= 6000)
+        << timer;
+}
+
 TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
     BridgeServer bridge;
     ASSERT_TRUE(bridge.start());
-    // A stranger's huge header line costs about its own size to look at, not many times it.
+    // A stranger's huge header line is refused, and costs about its own size to look at, not
+    // many times it.
     const long peak = bridge.statusKiB("VmHWM");
-    const std::string hugeHead = "GET / HTTP/1.1\r\nX: " + std::string(1'950'000, 'h') + "\r\n\r\n";
+    const std::string hugeHead = "GET / HTTP/1.1\r\nX: " + huge + "\r\n\r\n";
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(answerTo(bridge.port(), hugeHead).starts_with("HTTP/1.1 401"));
     EXPECT_TRUE(sanitized || bridge.statusKiB("VmHWM") - peak < 16 << 10) << peak << " KiB before";
@@ -226,23 +226,9 @@ TEST(HostileInput, StrangersCannotMakeTheServiceHoldTheirBytes) {
 
     // With the key, a client that waits for "100 Continue" gets it before sending.
     Connection client(bridge.port());
-    ASSERT_TRUE(client.send("POST /api/sessions HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
-                            "\r\nExpect: 100-Continue\r\nContent-Length: 15\r\n\r\n"));
+    const Requests r{"Authorization: Bearer " + bridge.key() + "\r\n"};
+    ASSERT_TRUE(client.send(r.post("/api/sessions", {"Expect: 100-Continue", "15"}, "")));
     EXPECT_EQ(client.receiveSome(), "HTTP/1.1 100 Continue\r\n\r\n");
     ASSERT_TRUE(client.send(R"({"id":"waited"})"));
     EXPECT_EQ(parseResponse(client.receiveAll()).body, R"({"session":{"id":"waited"}})");
-}
-
-TEST(HostileInput, AVanishedPhoneIsNoticedOnAnEventStream) {
-    BridgeServer bridge;
-    bridge.setScenario({{"turns", {{{{"delta", "Hi"}}, {{"sleep", 30}}}}}});
-    ASSERT_TRUE(bridge.start());
-    HTTPClient client = bridge.client();
-    Events events = client.events("/v1/runs/" + startRun(client, {{"input", "Go"}}) + "/events");
-    ASSERT_TRUE(events.next());
-    // The kernel's keepalive timer is due within a minute (not the system's two hours), so
-    // a phone that vanished without a byte on the wire is noticed.
-    std::string timer = serviceSideTimer(bridge.port(), events.descriptor());
-    EXPECT_TRUE(timer.starts_with("02:") && std::stoul(timer.substr(3), nullptr, 16) <= 6000)
-        << timer;
 }
