@@ -7,54 +7,43 @@
 #include "util/Json.h"
 #include "util/Text.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <type_traits>
 
 using namespace pavix;
 using nlohmann::json;
 
 namespace {
 
-// The member `key` into `out`, when it is there with the type `out` takes.
-template <class T>
-bool member(const json& object, const char* key, T& out) {
-    auto it = object.find(key);
-    if (it == object.end() || !(std::is_same_v<T, double> ? it->is_number() : it->is_string()))
-        return false;
-    out = it->get<T>();
-    return true;
-}
-
-bool readMessages(const json& object, std::vector<Message>& out) {
-    auto it = object.find("messages");
-    if (it == object.end() || !it->is_array()) return false;
-    for (const json& item : *it) {
-        if (!item.is_object()) return false;
-        Message& message = out.emplace_back();
-        for (const auto& [key, value] : item.items()) {
-            if (!value.is_string()) return false;
-            message.emplace(key, value.get<std::string>());
-        }
-    }
-    return true;
-}
-
+// One session as the first decoder read it: every member there with its type, or none.
 std::optional<Session> decodeSession(const json& object) {
-    Session session;
-    if (!object.is_object() || !member(object, "id", session.id) ||
-        !member(object, "title", session.title) || !member(object, "cwd", session.cwd) ||
-        !member(object, "started", session.started) ||
-        !member(object, "lastActive", session.lastActive) ||
-        !readMessages(object, session.messages))
+    if (!object.is_object()) return std::nullopt;
+    for (const char* key : {"id", "title", "cwd", "started", "lastActive", "messages"})
+        if (!object.contains(key)) return std::nullopt;
+    const json& messages = object.at("messages");
+    auto id = object.find("claudeSessionId");
+    if (!object.at("id").is_string() || !object.at("title").is_string() ||
+        !object.at("cwd").is_string() || !object.at("started").is_number() ||
+        !object.at("lastActive").is_number() || !messages.is_array() ||
+        (id != object.end() && !id->is_null() && !id->is_string()))
         return std::nullopt;
-    if (auto it = object.find("claudeSessionId"); it != object.end() && !it->is_null()) {
-        if (!it->is_string()) return std::nullopt;
-        session.claudeSessionId = it->get<std::string>();
-    }
-    return session;
+    for (const json& message : messages)
+        if (!message.is_object() ||
+            !std::all_of(message.begin(), message.end(), [](auto& v) { return v.is_string(); }))
+            return std::nullopt;
+    auto text = [&](const char* key) { return object.at(key).get<std::string>(); };
+    std::optional<std::string> claudeId;
+    if (id != object.end() && !id->is_null()) claudeId = id->get<std::string>();
+    return Session{text("id"),
+                   text("title"),
+                   claudeId,
+                   text("cwd"),
+                   object.at("started").get<double>(),
+                   object.at("lastActive").get<double>(),
+                   messages.get<std::vector<Message>>()};
 }
 
 // The first decoder, with the nesting bound the file now shares with requests.

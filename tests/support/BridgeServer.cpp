@@ -95,12 +95,7 @@ int BridgeServer::stop() {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
     // The service first stops its runs, which may take 8 s.
-    siginfo_t info{};
-    auto ended = [&] {
-        return ::waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-               info.si_pid == pid_;
-    };
-    if (!eventually(ended, 15s)) ::kill(pid_, SIGKILL);
+    if (!eventually([&] { return ended(pid_); }, 15s)) ::kill(pid_, SIGKILL);
     return reap(std::exchange(pid_, -1));
 }
 

@@ -37,10 +37,8 @@ TEST(Spawn, ChildStartsWithEverySignalsDefaultActionAndNoneBlocked) {
     std::signal(SIGINT, oldInterrupt);
 }
 
-TEST(Spawn, VersionProbeTakesTheOutputAndKillsAProgramThatHangs) {
+TEST(Spawn, VersionProbeKillsAProgramThatHangsAndWhatItStarted) {
     test::TempHome home;
-    EXPECT_EQ(captureOutput("/bin/sh", {"-c", "echo 2.1.0 '(Claude Code)'"}, 10s),
-              "2.1.0 (Claude Code)\n");
     const auto helper = (home.path() / "helper").string();
     const std::string script = "sleep 60 & echo $! >" + helper + "; exec sleep 60";
     EXPECT_EQ(captureOutput("/bin/sh", {"-c", script}, 1s), std::nullopt);
