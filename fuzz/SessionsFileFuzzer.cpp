@@ -37,12 +37,8 @@ std::optional<Session> decodeSession(const json& object) {
     auto text = [&](const char* key) { return object.at(key).get<std::string>(); };
     std::optional<std::string> claudeId;
     if (id != object.end() && !id->is_null()) claudeId = id->get<std::string>();
-    return Session{text("id"),
-                   text("title"),
-                   claudeId,
-                   text("cwd"),
-                   object.at("started").get<double>(),
-                   object.at("lastActive").get<double>(),
+    return Session{{text("id"), text("title"), claudeId, text("cwd"),
+                    object.at("started").get<double>(), object.at("lastActive").get<double>()},
                    messages.get<std::vector<Message>>()};
 }
 
