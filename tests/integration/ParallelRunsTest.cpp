@@ -1,8 +1,6 @@
 // Several runs at once ("max_runs") and conversations in folders of their own, through the
 // real service and the fake agent.
-#include "BridgeServer.h"
-
-#include <gtest/gtest.h>
+#include "RunScenario.h"
 
 #include <deque>
 #include <fstream>
@@ -10,7 +8,6 @@
 
 using namespace pavix::test;
 namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -99,8 +96,7 @@ TEST_P(Runs, WorkApartWithinTheLimit) {
         });
     };
     auto post = [&](int i, const std::string& what, const json& body) {
-        EXPECT_EQ(client.post("/v1/runs/" + runs[i] + "/" + what, body).json(),
-                  (json{{"ok", true}}));
+        EXPECT_EQ(client.post("/v1/runs/" + runs[i] + "/" + what, body).json(), ok);
     };
     for (int i = 0; i < n; ++i)
         ASSERT_TRUE(waiting(i));
