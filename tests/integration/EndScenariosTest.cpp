@@ -75,6 +75,13 @@ const Row rows[] = {
                     {{"stderr", times("!", 450) + " out of memory\n"}},
                     {{"exit", 1}}}),
      .terminal = failed(times("!", 386) + " out of memory")},
+    {.name = "AStopAnsweredByAResultCompletesTheRun",
+     .agent = R"({"turns": [[{"init": true}, {"delta": "Busy"}, {"sleep": 3600}]],
+                  "on_sigint": [{"result": {"result": "made it"}}, {"exit": 0}]})"_json,
+     .act = after("message.delta", stop),
+     .events = {"message.delta"},
+     .terminal = completed("made it")},
+    // SIGINT, SIGTERM 3 s later, SIGKILL 5 s after that.
     {.name = "AnAgentIgnoringInterruptAndTerminateIsKilled",
      .agent = R"({"turns": [[{"init": true}, {"spawn": ["sleep", "3600"]}, {"delta": "Busy"},
                     {"sleep": 3600}]], "on_sigint": "ignore", "on_sigterm": "ignore"})"_json,
