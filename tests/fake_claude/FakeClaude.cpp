@@ -42,7 +42,7 @@ std::string dump(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-struct Exit {
+struct Exit { // thrown by the "exit" step
     int status;
 };
 
@@ -205,10 +205,11 @@ Clock::time_point in(const json& seconds) {
 }
 
 // The step kinds: a step is an object whose first member names it and holds its value.
-using Step = std::function<void(Agent&, const json& value, const json& step)>;
+using Arg = const json&; // a step's value, then the whole step
+using Step = std::function<void(Agent&, Arg value, Arg step)>;
 const std::map<std::string, Step> steps = {
     {"init",
-     [](Agent& a, const json&, const json&) {
+     [](Agent& a, Arg, Arg) {
          a.message({{"type", "system"},
                     {"subtype", "init"},
                     {"cwd", a.cwd},
@@ -216,7 +217,7 @@ const std::map<std::string, Step> steps = {
                     {"tools", {"Bash", "Read", "mcp__pavix__approve"}}});
      }},
     {"delta",
-     [](Agent& a, const json& text, const json&) {
+     [](Agent& a, Arg text, Arg) {
          a.message({{"type", "stream_event"},
                     {"event",
                      {{"type", "content_block_delta"},
@@ -224,41 +225,38 @@ const std::map<std::string, Step> steps = {
                       {"delta", {{"type", "text_delta"}, {"text", text}}}}}});
      }},
     {"text",
-     [](Agent& a, const json& text, const json&) {
+     [](Agent& a, Arg text, Arg) {
          a.message(assistant({{"type", "text"}, {"text", text}}));
      }},
     {"tool_use",
-     [](Agent& a, json use, const json&) {
+     [](Agent& a, json use, Arg) {
          use["type"] = "tool_use";
          a.message(assistant(use));
      }},
     {"result",
-     [](Agent& a, const json& fields, const json&) {
+     [](Agent& a, Arg fields, Arg) {
          json line = {
              {"type", "result"}, {"subtype", "success"}, {"is_error", false}, {"result", ""}};
          line.update(fields);
          a.message(line);
      }},
-    {"raw", [](Agent&, const json& bytes,
-               const json&) { writeAll(STDOUT_FILENO, bytes.get<std::string>()); }},
-    {"stderr", [](Agent&, const json& text,
-                  const json&) { writeAll(STDERR_FILENO, text.get<std::string>()); }},
+    {"raw", [](Agent&, Arg bytes, Arg) { writeAll(STDOUT_FILENO, bytes.get<std::string>()); }},
+    {"stderr", [](Agent&, Arg text, Arg) { writeAll(STDERR_FILENO, text.get<std::string>()); }},
     {"repeat",
-     [](Agent& a, const json& inner, const json& step) {
+     [](Agent& a, Arg inner, Arg step) {
          for (int pass = 0; pass < step.value("times", 0); ++pass)
              a.play(inner);
      }},
-    {"sleep", [](Agent& a, const json& seconds, const json&) { a.wait(-1, in(seconds)); }},
-    {"await_input",
-     [](Agent& a, const json&, const json&) { a.readLine(STDIN_FILENO, a.input, false); }},
-    {"exit", [](Agent&, const json& status, const json&) { throw Exit{status.get<int>()}; }},
-    {"approve", [](Agent& a, const json& request, const json&) { a.approve(request); }},
+    {"sleep", [](Agent& a, Arg seconds, Arg) { a.wait(-1, in(seconds)); }},
+    {"await_input", [](Agent& a, Arg, Arg) { a.readLine(STDIN_FILENO, a.input, false); }},
+    {"exit", [](Agent&, Arg status, Arg) { throw Exit{status.get<int>()}; }},
+    {"approve", [](Agent& a, Arg request, Arg) { a.approve(request); }},
     {"spawn",
-     [](Agent& a, const json& argv, const json&) {
+     [](Agent& a, Arg argv, Arg) {
          a.record({{"kind", "spawn"}, {"pid", pavix::test::spawnProcess(argv)}});
      }},
     {"close_stdout",
-     [](Agent&, const json&, const json&) {
+     [](Agent&, Arg, Arg) {
          int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
          ::dup2(null, STDOUT_FILENO);
          ::close(null);
@@ -326,11 +324,10 @@ int main(int argc, char** argv) {
 #endif
     Agent agent;
     agent.args.assign(argv + 1, argv + argc);
-    agent.scenario = json::object();
-    if (const char* file = std::getenv("FAKE_AGENT_SCENARIO")) {
-        agent.scenario = json::parse(pavix::readFile(file).value_or(""), nullptr, false);
-        if (!agent.scenario.is_object()) return 97;
-    }
+    const char* file = std::getenv("FAKE_AGENT_SCENARIO");
+    agent.scenario =
+        file ? json::parse(pavix::readFile(file).value_or(""), nullptr, false) : json::object();
+    if (!agent.scenario.is_object()) return 97;
     if (agent.scenario.contains("record"))
         agent.recordFd = ::open(agent.scenario["record"].get<std::string>().c_str(),
                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

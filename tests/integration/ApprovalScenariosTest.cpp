@@ -27,8 +27,12 @@ const std::string gaveUp =
     R"("tool_result","tool_use_id":"t1","content":"timed out","is_error":true}]}})"
     "\n";
 
-// Only the words offered, as offered: another leaves the request waiting.
-void answerOnceAfterWrongWords(Play& play) {
+// Only the words offered, as offered: another leaves the request waiting. Then "session"
+// for Bash, and the third request gets no choice at all.
+void answerInTurn(Play& play, const json& event) {
+    if (event["event"] != "approval.request") return;
+    if (play.count++ > 0)
+        return answer(play.count == 2 ? json{{"choice", "session"}} : json::object())(play);
     for (const char* word : {"Once", "allow", "", "deny "})
         EXPECT_EQ(play.post("approval", {{"choice", word}}).json(),
                   (json{{"error", "choice must be once, session or deny"}}));
@@ -36,7 +40,7 @@ void answerOnceAfterWrongWords(Play& play) {
     answer({{"choice", "once"}})(play);
 }
 
-void checkAnsweredOnceAndCut(Play& play) {
+void checkAnsweredAndCut(Play& play) {
     EXPECT_TRUE(play.event(0) ==
                 (json{{"event", "tool.started"}, {"tool", "Bash"}, {"preview", times(flag, 300)}}));
     EXPECT_TRUE(play.event(1) == (json{{"event", "approval.request"},
@@ -48,76 +52,46 @@ void checkAnsweredOnceAndCut(Play& play) {
     EXPECT_EQ(play.event(3)["tool"], "Bash");
     EXPECT_EQ(play.event(3)["error"], false);
     EXPECT_GE(play.event(3)["duration"].get<double>(), 0.0);
-    EXPECT_EQ(recorded(play, "approval", "behavior", 1), Strings{"allow"});
+    EXPECT_EQ(play.event(6)["choice"], "session");
+    EXPECT_EQ(play.event(8), json::parse(R"({"event": "approval.request",
+        "heading": "claude code wants to use write",
+        "choices": ["once", "session", "deny"], "description": "/a"})"));
+    EXPECT_EQ(play.event(9)["choice"], "deny");
+    EXPECT_EQ(play.event(10)["error"], true);
+    // The second Bash call after "session" is allowed without asking.
+    EXPECT_EQ(recorded(play, "approval", "/decision/behavior", 4),
+              (Strings{"allow", "allow", "allow", "deny"}));
     EXPECT_TRUE(play.session()["title"] == times(family, 80));
     EXPECT_TRUE(play.session()["preview"] == times(family, 100) + times(flag, 60));
 }
 
+const json rememberedThenDenied = R"([
+    {"approve": {"tool_use_id": "t2", "tool_name": "Bash", "input": {"command": "ls"}}},
+    {"approve": {"tool_use_id": "t3", "tool_name": "Bash", "input": {"command": "rm"}}},
+    {"tool_use": {"id": "t4", "name": "mcp__files__write", "input": {"file_path": "/a"}}},
+    {"approve": {"tool_use_id": "t4", "tool_name": "mcp__files__write",
+                 "input": {"file_path": "/a"}}},
+    {"result": {"result": "Done."}}])"_json;
+
 const Row rows[] = {
-    {.name = "AnApprovalAnsweredOnceAndTextsCutByClusters",
+    {.name = "ApprovalsAnsweredOnceForTheSessionOrNotAtAllAndTextsCutByClusters",
      .agent =
          turn({{{"init", true}},
                {{"tool_use", {{"id", "t1"}, {"name", "Bash"}, {"input", listing}}}},
                {{"approve", {{"tool_use_id", "t1"}, {"tool_name", "Bash"}, {"input", listing}}}},
                {{"text", "Listed."}},
-               {{"result", {{"result", "Listed."}}}}}),
+               {{"repeat", rememberedThenDenied}, {"times", 1}}}), // spliced in
      .start = {{"input", hugePrompt}},
-     .act = after("approval.request", answerOnceAfterWrongWords),
+     .act = answerInTurn,
      .events = {"tool.started", "approval.request", "approval.responded", "tool.completed",
-                "message.delta"},
-     .terminal = completed("Listed."),
-     .check = checkAnsweredOnceAndCut},
-    {.name = "ASessionChoiceIsRememberedForItsToolAndNoChoiceDenies",
-     .agent = turn(R"([{"init": true},
-              {"approve": {"tool_use_id": "t1", "tool_name": "Bash", "input": {"command": "ls"}}},
-              {"approve": {"tool_use_id": "t2", "tool_name": "Bash", "input": {"command": "rm"}}},
-              {"tool_use": {"id": "t3", "name": "mcp__files__write", "input": {"file_path": "/a"}}},
-              {"approve": {"tool_use_id": "t3", "tool_name": "mcp__files__write",
-                           "input": {"file_path": "/a"}}},
-              {"result": {"result": "Done."}}])"_json),
-     .act =
-         [](Play& play, const json& event) {
-             if (event["event"] == "approval.request")
-                 answer(play.count++ == 0 ? json{{"choice", "session"}} : json::object())(play);
-         },
-     .events = {"approval.request", "approval.responded", "tool.started", "approval.request",
-                "approval.responded", "tool.completed"},
+                "message.delta", "approval.request", "approval.responded", "tool.started",
+                "approval.request", "approval.responded", "tool.completed"},
      .terminal = completed("Done."),
-     .check =
-         [](Play& play) {
-             EXPECT_EQ(play.event(1)["choice"], "session");
-             EXPECT_EQ(play.event(3), json::parse(R"({"event": "approval.request",
-                 "heading": "claude code wants to use write",
-                 "choices": ["once", "session", "deny"], "description": "/a"})"));
-             EXPECT_EQ(play.event(4)["choice"], "deny");
-             EXPECT_EQ(play.event(5)["error"], true);
-             EXPECT_EQ(recorded(play, "approval", "behavior", 3),
-                       (Strings{"allow", "allow", "deny"}));
-         }},
-    {.name = "AStopWhileAnApprovalWaitsDeniesItAndCancels",
-     .agent = turn(R"([{"init": true}, {"approve": {"on_deny": [{"sleep": 3600}]}}])"_json),
-     .act = after("approval.request", stop),
-     .events = {"approval.request", "approval.responded"},
-     .terminal = cancelled,
-     .check =
-         [](Play& play) {
-             EXPECT_EQ(play.event(1)["choice"], "deny");
-             EXPECT_EQ(recorded(play, "signal", "signal", 1), Strings{"SIGINT"});
-         }},
-    {.name = "TheAgentEndingWhileAnApprovalWaitsFailsTheRun",
-     .agent = R"({"turns": [[{"init": true}, {"approve": {}}]],
-                  "on_sigterm": [{"stderr": "asked and died\n"}, {"exit": 3}]})"_json,
-     .act = after("approval.request", [](Play& play) { ::kill(agentPid(play), SIGTERM); }),
-     .events = {"approval.request", "approval.responded"},
-     .terminal = failed("asked and died"),
-     .check =
-         [](Play& play) {
-             EXPECT_EQ(play.event(1)["choice"], "deny");
-             EXPECT_EQ(play.post("approval", {{"choice", "once"}}).status, 409);
-         }},
+     .check = checkAnsweredAndCut},
     // The agent gives up on the first question (told to by SIGTERM here) and reports the
-    // call's result; asking again, without a tool_use_id, its approval tool dies. Either way
-    // the phone's prompt is cleared, and an answer then finds nothing waiting.
+    // call's result; asking again, without a tool_use_id, its approval tool dies (as it does
+    // when the agent ends). Either way the phone's prompt is cleared, and an answer then finds
+    // nothing waiting.
     {.name = "ARequestItsAskerGaveUpOnIsWithdrawn",
      .agent = {{"turns", {R"([{"init": true}, {"approve": {"tool_use_id": "t1", "on_deny": [
                    {"approve": {"tool_use_id": null, "on_deny": [{"sleep": 20}]}}]}},

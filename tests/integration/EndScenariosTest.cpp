@@ -37,23 +37,15 @@ void leaveThenStop(Play& play) {
 }
 
 const Row rows[] = {
-    {.name = "AnExitBeforeReadingInputFailsWithItsErrors",
-     .agent = R"({"start": [{"stderr": "fatal: no configuration\n"}, {"exit": 2}]})"_json,
-     .terminal = failed("fatal: no configuration")},
     // Its errors are told even with a byte that is no UTF-8, which is replaced.
-    {.name = "AnInvalidByteInItsErrorsIsReplaced",
-     .agent = R"({"start": [
-         {"spawn": ["/bin/sh", "-c", "printf 'error: file \\377 not found\\n' >&2"]},
-         {"sleep": 0.5}, {"exit": 1}]})"_json,
-     .terminal = failed("error: file \uFFFD not found")},
+    {.name = "AnExitBeforeReadingInputFailsWithItsErrors",
+     .agent = R"({"start": [{"stderr": "fatal: "},
+         {"spawn": ["/bin/sh", "-c", "printf 'file \\377 not found\\n' >&2"]},
+         {"sleep": 0.5}, {"exit": 2}]})"_json,
+     .terminal = failed("fatal: file \uFFFD not found")},
     {.name = "AnExitAfterInitFailsWithItsStatus",
      .agent = turn(R"([{"init": true}, {"exit": 1}])"_json),
      .terminal = failed("Claude Code exited (1).")},
-    {.name = "AnExitRightAfterTheResultCompletesOnce",
-     .agent = turn(R"([{"init": true}, {"text": "Done."}, {"result": {"result": "Done."}},
-                       {"exit": 9}])"_json),
-     .events = {"message.delta"},
-     .terminal = completed("Done.")},
     {.name = "AnErrorResultFailsWithItsText",
      .agent = turn(R"([{"init": true},
          {"result": {"subtype": "error_during_execution", "result": "quota"}},
@@ -98,7 +90,7 @@ const Row rows[] = {
      .terminal = cancelled,
      .check =
          [](Play& play) {
-             EXPECT_EQ(recorded(play, "signal", "signal", 2), (Strings{"SIGINT", "SIGTERM"}));
+             EXPECT_EQ(recorded(play, "signal", "/signal", 2), (Strings{"SIGINT", "SIGTERM"}));
          }},
     // The interrupt goes to the agent alone, which ends without ending its tool; once it has
     // exited, the rest of its process group is ended.
@@ -114,7 +106,7 @@ const Row rows[] = {
      .terminal = cancelled,
      .check =
          [](Play& play) {
-             EXPECT_EQ(recorded(play, "signal", "signal", 1), Strings{"SIGINT"});
+             EXPECT_EQ(recorded(play, "signal", "/signal", 1), Strings{"SIGINT"});
              const auto file = helperFile(play);
              EXPECT_TRUE(eventually([&] { return readText(file) == "up\nTERM\n"; }))
                  << readText(file);

@@ -1,8 +1,6 @@
 // Several runs at once ("max_runs") and conversations in folders of their own, through the
 // real service and the fake agent.
-#include "BridgeServer.h"
-
-#include <gtest/gtest.h>
+#include "RunScenario.h"
 
 #include <deque>
 #include <fstream>
@@ -10,12 +8,13 @@
 
 using namespace pavix::test;
 namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
 
 namespace {
 
 const std::string busy =
     "Claude Code is still working on another task. Stop it or wait for it to finish.";
+const std::string inConversation =
+    "Claude Code is still working in this conversation. Stop it or wait for it to finish.";
 const std::string badFolder = "folder must be the absolute path of an existing folder";
 
 json start(const std::string& session, const std::optional<json>& folder = std::nullopt) {
@@ -99,20 +98,16 @@ TEST_P(Runs, WorkApartWithinTheLimit) {
         });
     };
     auto post = [&](int i, const std::string& what, const json& body) {
-        EXPECT_EQ(client.post("/v1/runs/" + runs[i] + "/" + what, body).json(),
-                  (json{{"ok", true}}));
+        EXPECT_EQ(client.post("/v1/runs/" + runs[i] + "/" + what, body).json(), ok);
     };
     for (int i = 0; i < n; ++i)
         ASSERT_TRUE(waiting(i));
     EXPECT_EQ(client.get("/v1/runs").json(), (json{{"runs", listed}}));
-    EXPECT_EQ(refusal(client.post("/v1/runs", start("c0"))),
-              "Claude Code is still working in this conversation. Stop it or wait for it to "
-              "finish.");
+    EXPECT_EQ(refusal(client.post("/v1/runs", start("c0"))), inConversation);
     EXPECT_EQ(refusal(client.post("/v1/runs", start("other"))), busy);
     EXPECT_EQ(client.get("/api/sessions").json()["data"].size(), std::size_t(n));
-    post(0, "approval", {{"choice", "session"}});
-    for (int i = 1; i < n; ++i)
-        post(i, "approval", {{"choice", "once"}});
+    for (int i = 0; i < n; ++i)
+        post(i, "approval", {{"choice", i == 0 ? "session" : "once"}});
     for (int i = 1; i < n; ++i) {
         ASSERT_TRUE(waiting(i));
         i < n - 1 ? post(i, "approval", {{"choice", "once"}}) : post(i, "stop", {});
@@ -123,14 +118,13 @@ TEST_P(Runs, WorkApartWithinTheLimit) {
             outcome(bridge, runs[i]),
             (Strings{"approval.request", "once", "approval.request", i < n - 1 ? "once" : "deny",
                      i < n - 1 ? "run.completed" : "run.cancelled"}));
-
     startsTogetherNeverPassTheLimitAndSIGTERMEndsAll(bridge, n);
 }
 
 INSTANTIATE_TEST_SUITE_P(ParallelRuns, Runs, testing::Values(2, 3));
 
-// Absent, null or unusable: one run at a time, the busy answer even within a conversation,
-// and no run list; a present value that is not usable is logged.
+// Absent, null or unusable: one run at a time, the busy answer within a conversation or
+// not, and no run list; a present value that is not usable is logged.
 TEST(ParallelRuns, MaxRunsIsOneUnlessUsable) {
     for (const std::optional<json>& value :
          std::vector<std::optional<json>>{0, -1, "2", 1.5, 17, json(nullptr), std::nullopt, 16}) {
@@ -142,8 +136,11 @@ TEST(ParallelRuns, MaxRunsIsOneUnlessUsable) {
         ASSERT_TRUE(bridge.start());
         auto client = bridge.client();
         startRun(client, start("a"));
-        EXPECT_EQ(refusal(client.post("/v1/runs", start(usable ? "b" : "a")), usable ? 202 : 409),
+        EXPECT_EQ(refusal(client.post("/v1/runs", start("b")), usable ? 202 : 409),
                   usable ? "" : busy);
+        EXPECT_EQ(refusal(client.post("/v1/runs", start("a"))), usable ? inConversation : busy);
+        // A refused start makes no conversation.
+        EXPECT_EQ(client.get("/api/sessions").json()["data"].size(), usable ? 2u : 1u);
         EXPECT_EQ(client.get("/v1/runs").status, usable ? 200 : 404);
         const std::string line = "] max_runs " + (value ? value->dump() : "") + " is not a";
         EXPECT_EQ(bridge.log().find(line) != std::string::npos,
@@ -191,8 +188,8 @@ TEST(ParallelRuns, AConversationWorksInTheFolderItWasCreatedIn) {
         EXPECT_EQ(session["source"], "app");
     const json stored =
         json::parse(std::ifstream(bridge.home().configFolder() / "bridge-sessions.json"));
-    EXPECT_EQ(stored["a"]["cwd"], app.string());
-    EXPECT_EQ(stored["b"]["cwd"], app.string());
+    for (const char* id : {"a", "b"})
+        EXPECT_EQ(stored[id]["cwd"], app.string());
 }
 
 } // namespace

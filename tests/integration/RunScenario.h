@@ -59,6 +59,15 @@ struct Play {
         return client.post(path(what), body);
     }
     json status() { return client.get("/v1/runs/" + run).json(); }
+    /// A raw request for the run's events, with `header` lines; and the service's answer.
+    std::string request(const std::string& query, const std::string& header = "") const {
+        return "GET " + path("events") + query + " HTTP/1.1\r\nAuthorization: Bearer " +
+               bridge.key() + "\r\n" + header + "\r\n";
+    }
+    std::string replay(const std::string& query, const std::string& header = "",
+                       std::chrono::milliseconds limit = 10s) {
+        return client.exchange(request(query, header), limit);
+    }
     json event(std::size_t index) { return json::parse(texts.at(index)); }
     /// The latest session but the warm-up runs'.
     json session() {
@@ -85,6 +94,9 @@ struct Play {
 
 /// What the phone does on an event of the run.
 using Act = std::function<void(Play&, const json& event)>;
+
+inline const std::string streamHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                                      "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
 
 /// A row's `events` when how many there are is no part of the scenario.
 inline const Strings anyEvents = {"(any)"};
@@ -115,13 +127,12 @@ inline void stop(Play& play) {
 inline std::function<void(Play&)> answer(json body) {
     return [=](Play& play) { EXPECT_EQ(play.post("approval", body).json(), ok); };
 }
-inline Strings recorded(Play& play, const std::string& kind, const std::string& key,
+/// What the agents recorded of `kind`, at `pointer` in each entry.
+inline Strings recorded(Play& play, const std::string& kind, const std::string& pointer,
                         std::size_t count) {
     Strings values;
     for (const auto& entry : play.bridge.record(kind, count))
-        values.push_back(key != "behavior"               ? entry.value(key, "none")
-                         : entry["decision"].is_object() ? entry["decision"].value(key, "none")
-                                                         : "none");
+        values.push_back(entry.value(json::json_pointer(pointer), "none"));
     return values;
 }
 

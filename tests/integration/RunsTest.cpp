@@ -14,18 +14,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// After each start the twenty newest finished runs stay reachable beside the new one.
-TEST(Runs, TheTwentyNewestFinishedRunsAreKept) {
+// After each start the twenty newest finished runs stay reachable beside the new one. Ended
+// by its service manager, the service then stops its run as a phone would, so that no agent
+// or tool of it outlives it, and exits cleanly.
+TEST(Runs, TheTwentyNewestFinishedRunsAreKeptAndTheServiceStopsItsRunFirst) {
     BridgeServer bridge;
     ASSERT_TRUE(bridge.start());
     auto client = bridge.client();
     Strings ids;
-    for (int i = 0; i < 22; ++i) {
+    for (int i = 0; i < 21; ++i) {
         ids.push_back(startRun(client, {{"input", "hi"}}));
-        if (i < 21) client.events("/v1/runs/" + ids.back() + "/events").rest();
+        client.events("/v1/runs/" + ids.back() + "/events").rest();
     }
+    bridge.setScenario(turn(R"([{"init": true}, {"spawn": ["sleep", "600"]}, {"delta": "Working"},
+                              {"sleep": 600}])"_json));
+    ids.push_back(startRun(client, {{"input", "Work"}}));
+    client.events("/v1/runs/" + ids.back() + "/events").next();
     for (std::size_t i = 0; i < ids.size(); ++i)
         EXPECT_EQ(client.get("/v1/runs/" + ids[i]).status, i == 0 ? 404 : 200) << i;
+    EXPECT_EQ(bridge.stop(), 0);
+    EXPECT_EQ(bridge.record("signal", 1).at(0)["signal"], "SIGINT");
+    EXPECT_EQ(bridge.record("exit", 22).size(), 22u) << "the agent must end before the service";
+    EXPECT_TRUE(ended(bridge.record("spawn", 1).at(0)["pid"].get<pid_t>())) << "and its tools";
+    EXPECT_NE(bridge.log().find("stopping (SIGTERM)"), std::string::npos) << bridge.log();
 }
 
 TEST(Runs, AFailedLaunchKeepsThePromptAndHoldsNothingUp) {
@@ -66,50 +77,41 @@ TEST(Runs, AStreamWithIdsIsKeptAliveAndResumedMidRun) {
     agent["session_id"] = "s-1";
     bridge.setScenario(agent);
     ASSERT_TRUE(bridge.start());
-    auto client = bridge.client();
-    const std::string request = "GET /v1/runs/" + startRun(client, {{"input", "Go"}}) +
-                                "/events?ids=1 HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
-                                "\r\n";
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-                             "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+    Play play(bridge);
+    play.run = startRun(play.client, {{"input", "Go"}});
     {
         Connection phone(bridge.port());
-        phone.send(request + "\r\n");
+        phone.send(play.request("?ids=1"));
         std::string bytes;
         while (!bytes.ends_with("\n:\n") && !phone.peerClosed())
             bytes += phone.receiveSome(20s);
-        EXPECT_EQ(bytes,
-                  head + "id: 1\ndata: {\"delta\":\"One\",\"event\":\"message.delta\"}\n\n:\n");
+        EXPECT_EQ(bytes, streamHead +
+                             "id: 1\ndata: {\"delta\":\"One\",\"event\":\"message.delta\"}\n\n:\n");
     }
     // The agent is still asleep: the resumed stream is kept alive too, between whole events.
-    EXPECT_EQ(std::regex_replace(client.exchange(request + "Last-Event-ID: 1\r\n\r\n", 30s),
+    EXPECT_EQ(std::regex_replace(play.replay("?ids=1", "Last-Event-ID: 1\r\n", 30s),
                                  std::regex("\n(:\n)+"), "\n"),
-              head + "id: 2\ndata: {\"delta\":\"Two\",\"event\":\"message.delta\"}\n\n" +
+              streamHead + "id: 2\ndata: {\"delta\":\"Two\",\"event\":\"message.delta\"}\n\n" +
                   "id: 3\ndata: "
                   "{\"event\":\"run.completed\",\"output\":\"OneTwo\",\"session_id\":\"s-1\"}\n\n");
-    EXPECT_EQ(client.exchange(request + "Last-Event-ID: 3\r\n\r\n"),
-              "HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
 }
+
+// 26 MB of events.
+const json bigRun = turn({{{"init", true}},
+                          {{"repeat", {{{"delta", std::string(65536, 'x')}}}}, {"times", 400}},
+                          {{"result", {{"result", "done"}}}}});
 
 // Finished runs' events beyond what memory keeps move to unlinked files of the service's
 // own, and are replayed from there byte for byte.
 TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
     BridgeServer bridge;
-    bridge.setScenario(turn({{{"init", true}},
-                             {{"repeat", {{{"delta", std::string(65536, 'x')}}}}, {"times", 400}},
-                             {{"result", {{"result", "done"}}}}}));
+    bridge.setScenario(bigRun);
     ASSERT_TRUE(bridge.start());
-    auto client = bridge.client();
-    auto events = [&](const std::string& run, const std::string& query = "") {
-        return client.exchange("GET /v1/runs/" + run + "/events" + query +
-                                   " HTTP/1.1\r\nAuthorization: Bearer " + bridge.key() +
-                                   "\r\n\r\n",
-                               60s);
-    };
+    Play play(bridge);
     Strings runs, first;
     for (int i = 0; i < 6; ++i) {
-        runs.push_back(startRun(client, {{"input", "Go"}}));
-        first.push_back(events(runs.back()));
+        runs.push_back(play.run = startRun(play.client, {{"input", "Go"}}));
+        first.push_back(play.replay("", "", 60s));
         ASSERT_GT(first.back().size(), 400u * 65536) << i;
     }
     // Each held only by the service: unlinked, and its own to read.
@@ -123,12 +125,12 @@ TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
         });
     };
     EXPECT_TRUE(eventually([&] { return onDisk() >= 3; })) << onDisk();
-    for (std::size_t i = 0; i < runs.size(); ++i)
-        EXPECT_TRUE(events(runs[i]) == first[i]) << i;
+    for (std::size_t i = runs.size(); i-- > 0;) // the first last, to be resumed next
+        EXPECT_TRUE((play.run = runs[i], play.replay("", "", 60s)) == first[i]) << i;
     // Resumed from disk: the last delta and the end.
     const std::string& whole = first[0];
     const std::size_t lastTwo = whole.rfind("data: ", whole.rfind("data: ") - 1);
-    EXPECT_TRUE(events(runs[0], "?after=399") ==
+    EXPECT_TRUE(play.replay("?after=399", "", 60s) ==
                 whole.substr(0, whole.find("\r\n\r\n") + 4) + whole.substr(lastTwo));
     // Six runs of 26 MB each, 157 MB in all: the service holds no more than its budget, one
     // run's events not yet moved and 32 MiB of its own (the sanitizers keep memory).
@@ -141,9 +143,7 @@ TEST(Runs, LargeFinishedRunsMoveToDiskAndStayReplayable) {
 // that memory stays within its budget.
 TEST(Runs, WithTheDiskRefusingEventsTheOldestFinishedRunsAreForgotten) {
     BridgeServer bridge;
-    bridge.setScenario(turn({{{"init", true}},
-                             {{"repeat", {{{"delta", std::string(65536, 'x')}}}}, {"times", 400}},
-                             {{"result", {{"result", "done"}}}}}));
+    bridge.setScenario(bigRun);
     ASSERT_TRUE(bridge.start());
     writeText(bridge.home().configFolder() / "run-logs", "no folder for the files");
     auto client = bridge.client();
@@ -188,22 +188,6 @@ TEST(Runs, ClaudeCodeMissingOrMovedByAnUpdate) {
     fs::remove_all(versions / "2.1.0");
     EXPECT_TRUE(play.runThrough({{"input", "Still there?"}}));
     EXPECT_EQ(play.client.get("/health", false).json()["claude_code"], "2.2.0");
-}
-
-// Ended by its service manager, the service stops its run as a phone would, so that no
-// agent or tool of it outlives it, and exits cleanly.
-TEST(Runs, EndingTheServiceStopsItsRunFirst) {
-    BridgeServer bridge;
-    bridge.setScenario(turn(R"([{"init": true}, {"spawn": ["sleep", "600"]}, {"delta": "Working"},
-                              {"sleep": 600}])"_json));
-    ASSERT_TRUE(bridge.start());
-    auto client = bridge.client();
-    client.events("/v1/runs/" + startRun(client, {{"input", "Work"}}) + "/events").next();
-    EXPECT_EQ(bridge.stop(), 0);
-    EXPECT_EQ(bridge.record("signal", 1).at(0)["signal"], "SIGINT");
-    EXPECT_EQ(bridge.record("exit", 1).size(), 1u) << "the agent must end before the service";
-    EXPECT_TRUE(ended(bridge.record("spawn", 1).at(0)["pid"].get<pid_t>())) << "and its tools";
-    EXPECT_NE(bridge.log().find("stopping (SIGTERM)"), std::string::npos) << bridge.log();
 }
 
 } // namespace
