@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <ranges>
+#include <algorithm>
 
 using namespace pavix::test;
 
@@ -244,7 +244,8 @@ const Row rows[] = {
      .check =
          [](Play& play) {
              EXPECT_EQ(
-                 std::ranges::count(play.texts | std::views::transform(nameOf), "run.steered"),
+                 std::ranges::count_if(
+                     play.texts, [](const auto& text) { return nameOf(text) == "run.steered"; }),
                  static_cast<std::ptrdiff_t>(play.count));
          }},
     // Lines that are no messages (one whose text is half a surrogate pair, lines that look
